@@ -1,0 +1,271 @@
+#include "Cabinet.h"
+
+#include "CvTrace.h"
+#include "Win32Objects.h"
+#include "cvexception.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr const wchar_t* kSourceFile = L"Cabinet";
+constexpr unsigned kLinePathTooLong = 470;
+constexpr unsigned kLineCreate = 483;
+constexpr unsigned kLineAddFile = 512;
+constexpr unsigned kLineClose = 536;
+
+// The whole of a wide path as UTF-8, the form in which paths travel through FCI
+// to the callbacks below.
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string narrow(length, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+// A path that came back from FCI; false when it is not UTF-8.
+bool FromUtf8(const char* text, std::wstring& wide) {
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length == 0) return false;
+    wide.assign(length, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], length);
+    wide.resize(length - 1);
+    return true;
+}
+
+// A name stored inside the cabinet: the ANSI code page, a character it lacks
+// becoming its default character (never a look-alike, which could be a "\").
+std::string ToAnsi(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int length = WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string narrow(length, '\0');
+    WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+// The FCI callbacks. File handles are C run-time descriptors; names are UTF-8.
+
+int __cdecl FciFilePlaced(PCCAB, char*, LONG, BOOL, void*) { return 0; }
+
+void* __cdecl FciAllocate(ULONG size) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
+
+void __cdecl FciFree(void* memory) { HeapFree(GetProcessHeap(), 0, memory); }
+
+INT_PTR __cdecl FciOpen(char* name, int flags, int mode, int* err, void*) {
+    std::wstring path;
+    if (!FromUtf8(name, path)) {
+        *err = EINVAL;
+        return -1;
+    }
+    const int file = _wopen(path.c_str(), flags, mode);
+    if (file == -1) *err = errno;
+    return file;
+}
+
+UINT __cdecl FciRead(INT_PTR file, void* buffer, UINT size, int* err, void*) {
+    const int result = _read(static_cast<int>(file), buffer, size);
+    if (result == -1) *err = errno;
+    return static_cast<UINT>(result);
+}
+
+UINT __cdecl FciWrite(INT_PTR file, void* buffer, UINT size, int* err, void*) {
+    const int result = _write(static_cast<int>(file), buffer, size);
+    if (result == -1) *err = errno;
+    return static_cast<UINT>(result);
+}
+
+int __cdecl FciClose(INT_PTR file, int* err, void*) {
+    const int result = _close(static_cast<int>(file));
+    if (result == -1) *err = errno;
+    return result;
+}
+
+LONG __cdecl FciSeek(INT_PTR file, LONG distance, int origin, int* err, void*) {
+    const long result = _lseek(static_cast<int>(file), distance, origin);
+    if (result == -1) *err = errno;
+    return result;
+}
+
+int __cdecl FciDelete(char* name, int* err, void*) {
+    std::wstring path;
+    if (!FromUtf8(name, path)) {
+        *err = EINVAL;
+        return -1;
+    }
+    const int result = _wremove(path.c_str());
+    if (result == -1) *err = errno;
+    return result;
+}
+
+BOOL __cdecl FciGetTempFile(char* name, int size, void*) {
+    char folder[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, folder);
+    if (length == 0 || length >= MAX_PATH) strcpy(folder, ".");
+    char made[MAX_PATH];
+    if (!GetTempFileNameA(folder, "cab", 0, made)) return FALSE;
+    DeleteFileA(made);
+    const std::string utf8 = ToUtf8(CvBase::Dlls::Widen(made, CP_ACP));
+    if (utf8.empty() || utf8.size() >= static_cast<size_t>(size)) return FALSE;
+    memcpy(name, utf8.c_str(), utf8.size() + 1);
+    return TRUE;
+}
+
+BOOL __cdecl FciGetNextCabinet(PCCAB, ULONG, void*) { return FALSE; }
+
+LONG __cdecl FciStatus(UINT, ULONG, ULONG, void*) { return 0; }
+
+INT_PTR __cdecl FciGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attributes, int* err, void*) {
+    std::wstring path;
+    if (!FromUtf8(name, path)) {
+        *err = EINVAL;
+        return -1;
+    }
+    _wfinddata64_t found;
+    const intptr_t search = _wfindfirst64(path.c_str(), &found);
+    if (search == -1) {
+        *err = errno;
+        return -1;
+    }
+    _findclose(search);
+
+    // The stored name is never UTF-8 and the file is never marked to run.
+    *attributes = static_cast<USHORT>(found.attrib & 0xFFFF & ~(_A_NAME_IS_UTF | _A_EXEC));
+
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = static_cast<ULONGLONG>(found.time_create * 10000000LL + 116444736000000000LL);
+    const FILETIME created = {ticks.LowPart, ticks.HighPart};
+    FILETIME local;
+    if (FileTimeToLocalFileTime(&created, &local)) FileTimeToDosDateTime(&local, date, time);
+
+    const int file = _wopen(path.c_str(), _O_RDONLY | _O_BINARY);
+    if (file == -1) *err = errno;
+    return file;
+}
+
+// A C run-time file descriptor, closed on every way out.
+struct CHeldFile {
+    explicit CHeldFile(int descriptor) : file(descriptor) {}
+    CHeldFile(const CHeldFile&) = delete;
+    CHeldFile& operator=(const CHeldFile&) = delete;
+    ~CHeldFile() {
+        if (file != -1) _close(file);
+    }
+    const int file;
+};
+
+}  // namespace
+
+CCompressedFile::CCompressedFile(const std::wstring& cabPath, TCOMP compression)
+    : m_ccab(), m_erf(), m_compression(compression), m_path(cabPath) {
+    static const wchar_t* const function = L"CCompressedFile::CCompressedFile";
+    const std::string path = ToUtf8(cabPath);
+    if (path.size() >= sizeof(m_ccab.szCabPath))
+        CvBase::ThrowError(ERROR_FILENAME_EXCED_RANGE, kSourceFile, kLinePathTooLong, function, cabPath);
+
+    // One cabinet of any size, one folder: FCI takes a zero limit literally.
+    
+    m_ccab.cbFolderThresh = CB_MAX_DISK;
+    const size_t slash = path.rfind('\\');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    memcpy(m_ccab.szCabPath, path.data(), nameStart);
+    memcpy(m_ccab.szCab, path.data() + nameStart, path.size() - nameStart);
+
+    m_context = m_lib.FCICreate(&m_erf, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose,
+                                FciSeek, FciDelete, FciGetTempFile, &m_ccab, nullptr);
+    if (!m_context)
+        CvBase::ThrowError(0xE600001B, kSourceFile, kLineCreate, function, CvBase::FormatErrorCode(m_erf.erfOper),
+                           CvBase::FormatErrorCode(m_erf.erfType), cabPath);
+}
+
+CCompressedFile::~CCompressedFile() {
+    if (!m_context) return;
+    try {
+        m_lib.FCIFlushCabinet(m_context, FALSE, FciGetNextCabinet, FciStatus);
+    } catch (...) {
+    }
+    try {
+        m_lib.FCIDestroy(m_context);
+    } catch (...) {
+    }
+}
+
+CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
+    static const wchar_t* const function = L"CCompressedFile::operator <<";
+    GetTrace().Trace(2, L"[%s] Packing: \"%s\"", function, item.Source.c_str());
+
+    const size_t slash = item.Source.rfind(L'\\');
+    const std::wstring fileName = slash == std::wstring::npos ? item.Source : item.Source.substr(slash + 1);
+    const std::wstring storedName = JoinPath(item.Folder.c_str(), fileName.c_str(), L'\\');
+    std::string source = ToUtf8(item.Source);
+    std::string stored = ToAnsi(storedName);
+
+    auto refuse = [&](int operation, int type) {
+        const DWORD code = GetLastError();
+        GetTrace().Trace(4, L"[%s] FCIAddFile(), error: 0x%08X - can't pack \"%s\"", function, code,
+                         item.Source.c_str());
+        CvBase::ThrowError(0xE600001B, kSourceFile, kLineAddFile, function, CvBase::FormatErrorCode(operation),
+                           CvBase::FormatErrorCode(type), item.Source);
+    };
+    // The source is opened here first and held open (and so in place) while FCI
+    // packs it, so that FCI's open-info callback does not fail: FCI may go on
+    // counting a file whose open-info callback failed and then fail the flush
+    // of the whole cabinet. A source that cannot be opened is refused with the
+    // error FCI would give.
+    const CHeldFile held(_wopen(item.Source.c_str(), _O_RDONLY | _O_BINARY));
+    if (held.file == -1) refuse(FCIERR_OPEN_SRC, errno);
+
+    if (!m_lib.FCIAddFile(m_context, source.data(), stored.data(), FALSE, FciGetNextCabinet, FciStatus,
+                          FciGetOpenInfo, m_compression))
+        refuse(m_erf.erfOper, m_erf.erfType);
+    GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), storedName.c_str());
+    return *this;
+}
+
+void CCompressedFile::Close() {
+    static const wchar_t* const function = L"CCompressedFile::Close";
+    const BOOL written = m_lib.FCIFlushCabinet(m_context, FALSE, FciGetNextCabinet, FciStatus);
+    const DWORD code = GetLastError();
+    const ERF erf = m_erf;
+    m_lib.FCIDestroy(std::exchange(m_context, nullptr));
+    if (!written) {
+        GetTrace().Trace(4, L"[%s] FCIFlushCabinet(), error: 0x%08X - can't write \"%s\"", function, code,
+                         m_path.c_str());
+        CvBase::ThrowError(0xE600001B, kSourceFile, kLineClose, function, CvBase::FormatErrorCode(erf.erfOper),
+                           CvBase::FormatErrorCode(erf.erfType), m_path);
+    }
+}
+
+void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
+                           Cabinet::Compress::Callback* callback) {
+    static const wchar_t* const function = L"Cabinet_CompressFiles";
+    if (list.empty()) return;
+    if (callback) callback->OnProgress(list.front().Source.c_str(), 0.0);
+
+    CCompressedFile cabinet(cabPath, tcompTYPE_MSZIP);
+    for (size_t done = 1; done <= list.size(); ++done) {
+        try {
+            cabinet << list[done - 1];
+        } catch (const CvBase::CCvError& error) {
+            GetTrace().Trace(4, L"[%s] %s", function, error.GetDump());
+        } catch (...) {
+            GetTrace().Trace(4, L"[%s] Unknown exception", function);
+        }
+        if (callback)
+            callback->OnProgress(done < list.size() ? list[done].Source.c_str() : nullptr,
+                                 100.0 * done / list.size());
+    }
+    cabinet.Close();
+}

@@ -1,0 +1,130 @@
+// The cabinet writer: packs the packing list into one MSZIP cabinet through the
+// File Compression Interface of cabinet.dll, bound at run time.
+#pragma once
+
+#include "DiagReport.h"
+#include "dlls.h"
+
+#include <windows.h>
+#include <fci.h>
+
+#include <string>
+#include <vector>
+
+namespace Cabinet {
+namespace Compress {
+
+// Progress of Cabinet_CompressFiles: called once before the first file with
+// that file and 0, then after every file handled (packed or not) with the next
+// file, or null after the last one, and the share of files handled in percent.
+class Callback {
+public:
+    virtual int OnProgress(const wchar_t* nextFileOrNull, double percent) = 0;
+    virtual ~Callback() = default;
+};
+
+}  // namespace Compress
+}  // namespace Cabinet
+
+// cabinet.dll and the four FCI functions the writer calls.
+class CCompressLib {
+public:
+    struct CLibName {
+        static constexpr const wchar_t* FileName = L"cabinet.dll";
+        static constexpr const wchar_t* TypeName = L"class CCompressLib::CLibName";
+    };
+    struct CFCICreate {
+        static constexpr const char* ExportName = "FCICreate";
+        static constexpr const wchar_t* TypeName = L"class CCompressLib::CFCICreate";
+        static constexpr const wchar_t* FnTypeName =
+            L"void *(__cdecl*)(struct ERF *,int (__cdecl*)(struct CCAB *,char *,long,int,void *),"
+            L"void *(__cdecl*)(unsigned long),void (__cdecl*)(void *),"
+            L"__int64 (__cdecl*)(char *,int,int,int *,void *),"
+            L"unsigned int (__cdecl*)(__int64,void *,unsigned int,int *,void *),"
+            L"unsigned int (__cdecl*)(__int64,void *,unsigned int,int *,void *),"
+            L"int (__cdecl*)(__int64,int *,void *),long (__cdecl*)(__int64,long,int,int *,void *),"
+            L"int (__cdecl*)(char *,int *,void *),int (__cdecl*)(char *,int,void *),struct CCAB *,void *)";
+        static constexpr const wchar_t* FnOperatorTypeName =
+            L"void *(__cdecl *)(struct ERF *,int (__cdecl *)(struct CCAB *,char *,long,int,void *),"
+            L"void *(__cdecl *)(unsigned long),void (__cdecl *)(void *),"
+            L"__int64 (__cdecl *)(char *,int,int,int *,void *),"
+            L"unsigned int (__cdecl *)(__int64,void *,unsigned int,int *,void *),"
+            L"unsigned int (__cdecl *)(__int64,void *,unsigned int,int *,void *),"
+            L"int (__cdecl *)(__int64,int *,void *),long (__cdecl *)(__int64,long,int,int *,void *),"
+            L"int (__cdecl *)(char *,int *,void *),int (__cdecl *)(char *,int,void *),struct CCAB *,void *)";
+    };
+    struct CFCIAddFile {
+        static constexpr const char* ExportName = "FCIAddFile";
+        static constexpr const wchar_t* TypeName = L"class CCompressLib::CFCIAddFile";
+        static constexpr const wchar_t* FnTypeName =
+            L"int (__cdecl*)(void *,char *,char *,int,int (__cdecl*)(struct CCAB *,unsigned long,void *),"
+            L"long (__cdecl*)(unsigned int,unsigned long,unsigned long,void *),"
+            L"__int64 (__cdecl*)(char *,unsigned short *,unsigned short *,unsigned short *,int *,void *),"
+            L"unsigned short)";
+        static constexpr const wchar_t* FnOperatorTypeName =
+            L"int (__cdecl *)(void *,char *,char *,int,int (__cdecl *)(struct CCAB *,unsigned long,void *),"
+            L"long (__cdecl *)(unsigned int,unsigned long,unsigned long,void *),"
+            L"__int64 (__cdecl *)(char *,unsigned short *,unsigned short *,unsigned short *,int *,void *),"
+            L"unsigned short)";
+    };
+    struct CFCIFlushCabinet {
+        static constexpr const char* ExportName = "FCIFlushCabinet";
+        static constexpr const wchar_t* TypeName = L"class CCompressLib::CFCIFlushCabinet";
+        static constexpr const wchar_t* FnTypeName =
+            L"int (__cdecl*)(void *,int,int (__cdecl*)(struct CCAB *,unsigned long,void *),"
+            L"long (__cdecl*)(unsigned int,unsigned long,unsigned long,void *))";
+        static constexpr const wchar_t* FnOperatorTypeName =
+            L"int (__cdecl *)(void *,int,int (__cdecl *)(struct CCAB *,unsigned long,void *),"
+            L"long (__cdecl *)(unsigned int,unsigned long,unsigned long,void *))";
+    };
+    struct CFCIDestroy {
+        static constexpr const char* ExportName = "FCIDestroy";
+        static constexpr const wchar_t* TypeName = L"class CCompressLib::CFCIDestroy";
+        static constexpr const wchar_t* FnTypeName = L"int (__cdecl*)(void *)";
+        static constexpr const wchar_t* FnOperatorTypeName = L"int (__cdecl *)(void *)";
+    };
+
+    CvBase::CDynamicLibrary2 Library{CLibName::FileName};
+    CvBase::TFunctionCall2<CLibName, decltype(&::FCICreate), CFCICreate> FCICreate;
+    CvBase::TFunctionCall2<CLibName, decltype(&::FCIAddFile), CFCIAddFile> FCIAddFile;
+    CvBase::TFunctionCall2<CLibName, decltype(&::FCIFlushCabinet), CFCIFlushCabinet> FCIFlushCabinet;
+    CvBase::TFunctionCall2<CLibName, decltype(&::FCIDestroy), CFCIDestroy> FCIDestroy;
+};
+
+// One cabinet being written. Construction creates the FCI context; Close (or,
+// failing that, destruction) writes the cabinet out.
+//
+// The paths handed to FCI (the cabinet's, the sources', the temporary files')
+// are UTF-8 and come back only to this writer's own callbacks, which open the
+// files with the wide C run-time functions: no path is limited to a code page.
+// The names stored inside the cabinet are in the ANSI code page.
+class CCompressedFile {
+public:
+    // Throws CCvError 0xE600001B when FCI cannot be set up, and 206
+    // (ERROR_FILENAME_EXCED_RANGE) when the path does not fit FCI's 255 bytes.
+    CCompressedFile(const std::wstring& cabPath, TCOMP compression);
+    CCompressedFile(const CCompressedFile&) = delete;
+    CCompressedFile& operator=(const CCompressedFile&) = delete;
+    // Flushes the cabinet unless Close did, ignoring failures, and frees the context.
+    ~CCompressedFile();
+
+    // Adds one file; throws CCvError 0xE600001B when FCI cannot add it.
+    CCompressedFile& operator<<(const PackItem& item);
+
+    // Writes the cabinet out and frees the context; throws CCvError 0xE600001B
+    // when the cabinet could not be written.
+    void Close();
+
+private:
+    CCompressLib m_lib;
+    HFCI m_context = nullptr;
+    CCAB m_ccab;
+    ERF m_erf;
+    TCOMP m_compression;
+    std::wstring m_path;
+};
+
+// Packs list, in order, into the cabinet cabPath (MSZIP). A file that cannot
+// be packed is traced and left out. An empty list makes no cabinet.
+void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
+                           Cabinet::Compress::Callback* callback);

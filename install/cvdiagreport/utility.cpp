@@ -1,0 +1,82 @@
+#include "utility.h"
+
+#include <conio.h>
+
+#include "CvTrace.h"
+#include "cvexception.h"
+
+namespace Bitness {
+
+bool IsWow_Process() {
+    static const bool isWow = IsWow_ProcessImpl();
+    return isWow;
+}
+
+bool IsWow_ProcessImpl() {
+    BOOL isWow = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &isWow))
+        CvBase::ThrowError(GetLastError(), L"utility", __LINE__, L"Bitness::IsWow_ProcessImpl");
+    return isWow != FALSE;
+}
+
+const std::wstring& GetWowSystemDir() {
+    static const std::wstring folder = GetWowSystemDir_Impl();
+    return folder;
+}
+
+std::wstring GetWowSystemDir_Impl() {
+    wchar_t buffer[256];
+    const DWORD length = ExpandEnvironmentStringsW(L"%windir%\\SysWOW64", buffer, 256);
+    if (length == 0 || length >= 256)
+        CvBase::ThrowError(GetLastError(), L"utility", __LINE__, L"Bitness::GetWowSystemDir_Impl");
+    return std::wstring(buffer, length - 1);
+}
+
+}  // namespace Bitness
+
+namespace {
+
+// Reads console input records: a key reaches the console as its virtual key
+// even where the C run-time keyboard functions do not report it, and waiting
+// on the input handle lets the console deliver what was typed. Returns false
+// when standard input is not a console.
+bool WaitForConsoleKey(int key) {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(input, &mode)) return false;
+    for (;;) {
+        const DWORD wait = WaitForSingleObject(input, 100);
+        if (wait == WAIT_TIMEOUT) continue;
+        INPUT_RECORD record;
+        DWORD read = 0;
+        if (wait != WAIT_OBJECT_0 || !ReadConsoleInputW(input, &record, 1, &read)) return false;
+        if (read == 1 && record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) {
+            const KEY_EVENT_RECORD& event = record.Event.KeyEvent;
+            if (event.uChar.UnicodeChar == key || (key == 27 && event.wVirtualKeyCode == VK_ESCAPE)) return true;
+        }
+    }
+}
+
+}  // namespace
+
+void WaitForKey(int key) {
+    if (WaitForConsoleKey(key)) return;
+    for (;;) {
+        if (_kbhit()) {
+            if (_getch() == key) return;
+            continue;
+        }
+        Sleep(100);
+    }
+}
+
+unsigned long long GetFileSize(const std::wstring& path) {
+    const std::wstring queried = path.compare(0, 4, L"\\\\?\\") == 0 ? path : L"\\\\?\\" + path;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(queried.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD code = GetLastError();
+        GetTrace().Trace(4, L"[%s] GetFileAttributesEx(), File: \"%s\"", L"GetFileSize", queried.c_str());
+        CvBase::ThrowError(code, L"utility", __LINE__, L"GetFileSize");
+    }
+    return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}

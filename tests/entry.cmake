@@ -1,0 +1,7 @@
+add_executable(entry_harness ${CMAKE_CURRENT_LIST_DIR}/entry_harness.cpp)
+target_link_libraries(entry_harness PRIVATE CvDiagReportLib)
+target_link_options(entry_harness PRIVATE -municode)
+add_dependencies(entry_harness CvError)
+add_cv_script_test(screen_entry screen_entry.sh)
+
+add_cv_test(test_output SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_output.cpp LIBS CvDiagReportLib)

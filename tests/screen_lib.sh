@@ -1,0 +1,47 @@
+# Helpers of the screen tests: run a Windows program in a real terminal (tmux),
+# wait for what it prints, look at the screen with its colours.
+set -euo pipefail
+BUILD=$(cd "$1" && pwd)
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX=${WINEPREFIX:-$BUILD/wineprefix}
+export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+"$ROOT/script/wine-prefix" "$WINEPREFIX" "$BUILD/bin"
+# tmux needs a terminal type, which CTest and CI may not set.
+[ -n "${TERM:-}" ] && [ "$TERM" != dumb ] || export TERM=xterm-256color
+SOCKET=cvscreen-$$
+trap 'tmux -L $SOCKET kill-server >/dev/null 2>&1 || true' EXIT
+
+# run_in_terminal COMMAND-LINE: start a Windows command line in a fresh
+# 160x50 terminal; it runs in cmd, which prints EXIT=<full exit code> after it.
+run_in_terminal() {
+  tmux -L $SOCKET kill-server >/dev/null 2>&1 || true
+  tmux -L $SOCKET new-session -d -x 160 -y 50 \
+    "WINEPREFIX='$WINEPREFIX' wine cmd /c \"$1 & echo EXIT=%ERRORLEVEL%\"; sleep 600"
+}
+
+screen() { tmux -L $SOCKET capture-pane -p -J "$@"; }
+
+# wait_for TEXT [SECONDS]: wait until the screen shows TEXT.
+wait_for() {
+  local i
+  for ((i = 0; i < ${2:-60} * 5; i++)); do
+    if screen | grep -qF -- "$1"; then return 0; fi
+    sleep 0.2
+  done
+  echo "FAIL: timed out waiting for: $1"; echo "--- screen:"; screen; exit 1
+}
+
+keys() { tmux -L $SOCKET send-keys "$@"; }
+
+# expect_screen TEXT: the plain screen shows TEXT (a fixed string).
+expect_screen() {
+  if ! screen | grep -qF -- "$1"; then
+    echo "FAIL: screen lacks: $1"; echo "--- screen:"; screen; exit 1
+  fi
+}
+# expect_colored TEXT: the screen with its escape sequences shows TEXT.
+expect_colored() {
+  if ! screen -e | grep -qF -- "$1"; then
+    echo "FAIL: coloured screen lacks: $(printf '%q' "$1")"; echo "--- screen:"; screen -e | cat -v; exit 1
+  fi
+}

@@ -1,0 +1,499 @@
+// The cabinet writer: what lands in the cabinet (read back with the cabinet
+// library's own FDI), progress, and the failures it reports.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <fdi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Cabinet.h"
+#include "cvexception.h"
+
+using CvBase::CCvError;
+
+namespace {
+
+// ---- Reading a cabinet back through FDI, entirely in memory ----
+
+struct CabEntry {
+    std::string name;
+    USHORT date = 0;
+    USHORT time = 0;
+    USHORT attributes = 0;
+    std::string data;
+};
+
+// One open FDI "file": the cabinet being read, or the data of one entry.
+struct MemoryFile {
+    const std::string* source = nullptr;
+    std::string* sink = nullptr;
+    size_t position = 0;
+};
+
+const std::string* g_cabinetBytes = nullptr;  // what FDI opens
+
+void* __cdecl FdiAlloc(ULONG size) { return malloc(size); }
+void __cdecl FdiFree(void* memory) { free(memory); }
+INT_PTR __cdecl FdiOpen(char*, int, int) {
+    return reinterpret_cast<INT_PTR>(new MemoryFile{g_cabinetBytes, nullptr, 0});
+}
+UINT __cdecl FdiRead(INT_PTR handle, void* buffer, UINT size) {
+    auto* file = reinterpret_cast<MemoryFile*>(handle);
+    const size_t count = std::min<size_t>(size, file->source->size() - std::min(file->position, file->source->size()));
+    memcpy(buffer, file->source->data() + file->position, count);
+    file->position += count;
+    return static_cast<UINT>(count);
+}
+UINT __cdecl FdiWrite(INT_PTR handle, void* buffer, UINT size) {
+    reinterpret_cast<MemoryFile*>(handle)->sink->append(static_cast<const char*>(buffer), size);
+    return size;
+}
+int __cdecl FdiClose(INT_PTR handle) {
+    delete reinterpret_cast<MemoryFile*>(handle);
+    return 0;
+}
+LONG __cdecl FdiSeek(INT_PTR handle, LONG distance, int origin) {
+    auto* file = reinterpret_cast<MemoryFile*>(handle);
+    const LONG base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? static_cast<LONG>(file->position)
+                                                                  : static_cast<LONG>(file->source->size());
+    file->position = base + distance;
+    return static_cast<LONG>(file->position);
+}
+INT_PTR __cdecl FdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info) {
+    auto* entries = static_cast<std::vector<CabEntry>*>(info->pv);
+    switch (type) {
+        case fdintCOPY_FILE: {
+            entries->push_back({info->psz1, info->date, info->time, info->attribs, {}});
+            return reinterpret_cast<INT_PTR>(new MemoryFile{nullptr, &entries->back().data, 0});
+        }
+        case fdintCLOSE_FILE_INFO:
+            FdiClose(info->hf);
+            return TRUE;
+        default:
+            return 0;
+    }
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::string bytes;
+    if (FILE* file = _wfopen(path.c_str(), L"rb")) {
+        char buffer[65536];
+        size_t count;
+        while ((count = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, count);
+        fclose(file);
+    }
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    ASSERT_NE(nullptr, file) << "cannot write the test file";
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
+// The entries of a cabinet in their stored order; fails the test when FDI
+// cannot read it.
+std::vector<CabEntry> ReadCabinet(const std::wstring& path) {
+    const std::string bytes = ReadBytes(path);
+    std::vector<CabEntry> entries;
+    ERF erf = {};
+    HFDI fdi = FDICreate(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &erf);
+    EXPECT_NE(nullptr, fdi);
+    if (!fdi) return entries;
+    g_cabinetBytes = &bytes;
+    char name[] = "packed.cab";
+    char folder[] = "";
+    EXPECT_TRUE(FDICopy(fdi, name, folder, 0, FdiNotify, nullptr, &entries))
+        << "FDI: operation " << erf.erfOper << ", type " << erf.erfType;
+    FDIDestroy(fdi);
+    g_cabinetBytes = nullptr;
+    return entries;
+}
+
+// ---- Helpers ----
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring Entry(const CCvError& e, const wchar_t* name) {
+    const std::wstring* text = e.FindEntry(name);
+    return text ? *text : L"<none>";
+}
+
+// The description (in the product's language) holds each insert, in order.
+void ExpectInserts(const CCvError& e, std::initializer_list<std::wstring> inserts) {
+    const std::wstring description = e.GetDescription();
+    size_t from = 0;
+    for (const std::wstring& insert : inserts) {
+        const size_t at = description.find(insert, from);
+        EXPECT_NE(std::wstring::npos, at) << "no " << testing::PrintToString(insert) << " in "
+                                          << testing::PrintToString(description);
+        if (at != std::wstring::npos) from = at + insert.size();
+    }
+}
+
+// Data of a given size that does not compress to nothing.
+std::string SampleData(size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        data[i] = i % 3 ? static_cast<char>('a' + i % 26) : static_cast<char>(seed >> 16);
+    }
+    return data;
+}
+
+// Records every OnProgress call.
+class ProgressLog : public Cabinet::Compress::Callback {
+public:
+    struct Call {
+        std::optional<std::wstring> next;
+        double percent;
+    };
+    int OnProgress(const wchar_t* nextFileOrNull, double percent) override {
+        calls.push_back({nextFileOrNull ? std::optional<std::wstring>(nextFileOrNull) : std::nullopt, percent});
+        return 0;
+    }
+    std::vector<Call> calls;
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name) {
+        wchar_t old[32768];
+        const DWORD length = GetEnvironmentVariableW(name, old, 32768);
+        if (length > 0 && length < 32768) m_old = std::wstring(old, length);
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnvironment() { SetEnvironmentVariableW(m_name, m_old ? m_old->c_str() : nullptr); }
+
+private:
+    const wchar_t* m_name;
+    std::optional<std::wstring> m_old;
+};
+
+// The stored name of a character in a single-byte Windows code page other than
+// Greek: Chinese, Greek and the full-width reverse solidus are in none of them.
+bool IsWesternOrCyrillicAnsiCodePage() {
+    const UINT cp = GetACP();
+    return cp >= 1250 && cp <= 1258 && cp != 1253;
+}
+
+// ---- The fixture: a fresh folder for each test ----
+
+class CabinetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        wchar_t temp[MAX_PATH + 1];
+        const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+        ASSERT_TRUE(length > 0 && length <= MAX_PATH);
+        m_folder = std::wstring(temp, length) + L"cabtest_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                   std::to_wstring(++counter);
+        ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(m_folder), ignored);
+    }
+
+    std::wstring Path(const std::wstring& name) const { return m_folder + L"\\" + name; }
+
+    std::wstring MakeFile(const std::wstring& name, const std::string& data) {
+        const std::wstring path = Path(name);
+        WriteBytes(path, data);
+        return path;
+    }
+
+    std::wstring m_folder;
+};
+
+TEST_F(CabinetTest, StoresEachFileUnderItsFolderWithItsDataInListOrder) {
+    struct Case {
+        const wchar_t* folder;
+        const wchar_t* file;
+        size_t size;
+        bool readOnly;
+        const char* stored;
+    };
+    const Case cases[] = {
+        {L"Logs\\System", L"a.log", 1000, false, "Logs\\System\\a.log"},
+        {L"", L"b.log", 0, false, "b.log"},
+        {L"Logs\\", L"c.log", 200000, false, "Logs\\c.log"},  // several 32 KB blocks
+        {L"Cfg", L"d.ini", 77, true, "Cfg\\d.ini"},
+    };
+    std::vector<PackItem> list;
+    unsigned seed = 1;
+    std::vector<std::string> data;
+    for (const Case& c : cases) {
+        data.push_back(SampleData(c.size, seed++));
+        const std::wstring path = MakeFile(c.file, data.back());
+        if (c.readOnly) SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+        list.push_back({path, c.folder, false});
+    }
+    const std::wstring cab = Path(L"out.cab");
+
+    Cabinet_CompressFiles(cab, list, nullptr);
+
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(std::size(cases), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        SCOPED_TRACE(cases[i].stored);
+        EXPECT_EQ(cases[i].stored, entries[i].name);
+        EXPECT_TRUE(entries[i].data == data[i]) << "data differs, " << entries[i].data.size() << " bytes";
+        EXPECT_EQ(cases[i].readOnly, (entries[i].attributes & _A_RDONLY) != 0);
+        EXPECT_EQ(0, entries[i].attributes & (_A_NAME_IS_UTF | _A_EXEC));
+    }
+    SetFileAttributesW(list[3].Source.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(CabinetTest, MissingFileIsLeftOutAndProgressCountsEveryFile) {
+    const std::vector<PackItem> list = {
+        {MakeFile(L"one.txt", "one"), L"", false},
+        {Path(L"missing.txt"), L"", false},
+        {MakeFile(L"three.txt", "three"), L"", false},
+    };
+    const std::wstring cab = Path(L"out.cab");
+    ProgressLog progress;
+
+    Cabinet_CompressFiles(cab, list, &progress);
+
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ("one.txt", entries[0].name);
+    EXPECT_EQ("one", entries[0].data);
+    EXPECT_EQ("three.txt", entries[1].name);
+    EXPECT_EQ("three", entries[1].data);
+
+    const std::vector<ProgressLog::Call> expected = {
+        {list[0].Source, 0.0}, {list[1].Source, 100.0 / 3}, {list[2].Source, 200.0 / 3}, {std::nullopt, 100.0}};
+    ASSERT_EQ(expected.size(), progress.calls.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(expected[i].next, progress.calls[i].next);
+        EXPECT_NEAR(expected[i].percent, progress.calls[i].percent, 1e-9);
+    }
+}
+
+TEST_F(CabinetTest, EmptyListMakesNoCabinetAndNoCallback) {
+    const std::wstring cab = Path(L"out.cab");
+    ProgressLog progress;
+
+    Cabinet_CompressFiles(cab, {}, &progress);
+
+    EXPECT_FALSE(Exists(cab));
+    EXPECT_TRUE(progress.calls.empty());
+}
+
+TEST_F(CabinetTest, StoredDateAndTimeAreTheCreationTimeInLocalTime) {
+    const std::wstring path = MakeFile(L"dated.log", "dated");
+    {
+        HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        SYSTEMTIME createdAt = {2011, 3, 5, 4, 5, 6, 8, 0}, writtenAt = {2002, 7, 1, 8, 9, 10, 12, 0};
+        FILETIME created, written;
+        SystemTimeToFileTime(&createdAt, &created);
+        SystemTimeToFileTime(&writtenAt, &written);
+        SetFileTime(file, &created, nullptr, &written);
+        CloseHandle(file);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info));
+    auto toDos = [](FILETIME utc, WORD& date, WORD& time) {
+        ULARGE_INTEGER ticks = {{utc.dwLowDateTime, utc.dwHighDateTime}};
+        ticks.QuadPart -= ticks.QuadPart % 10000000;  // whole seconds
+        const FILETIME whole = {ticks.LowPart, ticks.HighPart};
+        FILETIME local;
+        ASSERT_TRUE(FileTimeToLocalFileTime(&whole, &local));
+        ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
+    };
+    // Where the file system keeps no creation time of its own (Wine reports the
+    // last-write time for it) this checks only the conversion to local time.
+    WORD createdDate = 0, createdTime = 0;
+    toDos(info.ftCreationTime, createdDate, createdTime);
+    const std::wstring cab = Path(L"out.cab");
+
+    Cabinet_CompressFiles(cab, {{path, L"", false}}, nullptr);
+
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ(createdDate, entries[0].date);
+    EXPECT_EQ(createdTime, entries[0].time);
+}
+
+TEST_F(CabinetTest, SourceOutsideAnsiCodePageIsPackedUnderReplacementCharacters) {
+    if (!IsWesternOrCyrillicAnsiCodePage()) GTEST_SKIP() << "ANSI code page " << GetACP();
+    const std::wstring folder = Path(L"Ελληνικά 数据");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::string data = SampleData(70000, 7);
+    const std::wstring source = MakeFile(L"Ελληνικά 数据\\数据_αβγ\xFF3Cx.txt", data);
+    const std::wstring cab = Path(L"out.cab");
+
+    Cabinet_CompressFiles(cab, {{source, L"Logs", false}}, nullptr);
+
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(1u, entries.size());
+    // No best-fit look-alikes: the full-width reverse solidus is not a folder break.
+    EXPECT_EQ("Logs\\??_????x.txt", entries[0].name);
+    EXPECT_TRUE(entries[0].data == data);
+    EXPECT_EQ(0, entries[0].attributes & _A_NAME_IS_UTF);
+}
+
+TEST_F(CabinetTest, CabinetPathOutsideAnsiCodePageIsWritten) {
+    const std::wstring folder = Path(L"Ελληνικά 数据");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring cab = folder + L"\\архив 数据.cab";
+
+    Cabinet_CompressFiles(cab, {{MakeFile(L"a.txt", "alpha"), L"", false}}, nullptr);
+
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("alpha", entries[0].data);
+}
+
+TEST_F(CabinetTest, CabinetPathWithoutBackslashIsInTheCurrentDirectory) {
+    const std::wstring source = MakeFile(L"a.txt", "alpha");
+    wchar_t previous[MAX_PATH];
+    ASSERT_TRUE(GetCurrentDirectoryW(MAX_PATH, previous));
+    ASSERT_TRUE(SetCurrentDirectoryW(m_folder.c_str()));
+
+    Cabinet_CompressFiles(L"plain.cab", {{source, L"", false}}, nullptr);
+
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(1u, ReadCabinet(Path(L"plain.cab")).size());
+}
+
+TEST_F(CabinetTest, CabinetPathMustFitInFciFields) {
+    const std::wstring source = MakeFile(L"a.txt", "alpha");
+    const std::string folderUtf8 = std::filesystem::path(m_folder + L"\\").u8string();
+    const size_t room = 255 - folderUtf8.size() - 4;  // bytes left for the name before ".cab"
+    struct Case {
+        std::wstring name;
+        bool fits;
+    };
+    const Case cases[] = {
+        {std::wstring(room, L'x') + L".cab", true},
+        {std::wstring(room + 1, L'x') + L".cab", false},
+        // Far below MAX_PATH in characters, but three UTF-8 bytes each.
+        {std::wstring(room / 3 + 1, L'\x6570') + L".cab", false},
+    };
+    for (const Case& c : cases) {
+        const std::wstring cab = Path(c.name);
+        SCOPED_TRACE(cab.size());
+        if (c.fits) {
+            Cabinet_CompressFiles(cab, {{source, L"", false}}, nullptr);
+            EXPECT_EQ(1u, ReadCabinet(cab).size());
+            continue;
+        }
+        try {
+            Cabinet_CompressFiles(cab, {{source, L"", false}}, nullptr);
+            ADD_FAILURE() << "no error";
+        } catch (const CCvError& e) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), e.GetCode());
+            EXPECT_EQ(L"Cabinet", Entry(e, L"File"));
+            EXPECT_EQ(L"CCompressedFile::CCompressedFile", Entry(e, L"Function"));
+        }
+        EXPECT_FALSE(Exists(cab));
+    }
+}
+
+TEST_F(CabinetTest, AddingAFileThatCannotBeOpenedRaisesAndTheCabinetGoesOn) {
+    const std::wstring missing = Path(L"missing.txt");
+    const std::wstring cab = Path(L"out.cab");
+    {
+        CCompressedFile cabinet(cab, tcompTYPE_MSZIP);
+        try {
+            cabinet << PackItem{missing, L"Logs", false};
+            ADD_FAILURE() << "no error";
+        } catch (const CCvError& e) {
+            EXPECT_EQ(0xE600001Bu, e.GetCode());
+            EXPECT_EQ(L"Cabinet", Entry(e, L"File"));
+            EXPECT_EQ(L"512", Entry(e, L"Line"));
+            EXPECT_EQ(L"CCompressedFile::operator <<", Entry(e, L"Function"));
+            // FCIERR_OPEN_SRC, ENOENT, the source.
+            ExpectInserts(e, {L"0x00000001 (1)", L"0x00000002 (2)", missing});
+        }
+        cabinet << PackItem{MakeFile(L"a.txt", "alpha"), L"Logs", false};
+        cabinet.Close();
+    }
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_EQ("Logs\\a.txt", entries[0].name);
+}
+
+TEST_F(CabinetTest, CabinetThatCannotBeWrittenIsAnError) {
+    const std::wstring cab = Path(L"no such folder\\out.cab");
+    try {
+        Cabinet_CompressFiles(cab, {{MakeFile(L"a.txt", "alpha"), L"", false}}, nullptr);
+        ADD_FAILURE() << "no error";
+    } catch (const CCvError& e) {
+        EXPECT_EQ(0xE600001Bu, e.GetCode());
+        EXPECT_EQ(L"Cabinet", Entry(e, L"File"));
+        EXPECT_EQ(L"CCompressedFile::Close", Entry(e, L"Function"));
+        // FCIERR_CAB_FILE, ENOENT, the cabinet.
+        ExpectInserts(e, {L"0x00000006 (6)", L"0x00000002 (2)", cab});
+    }
+    EXPECT_FALSE(Exists(cab));
+}
+
+// FCI takes its temporary files either when the context is made (Windows'
+// cabinet.dll) or when the first data block is written (Wine's); either way
+// the failure must reach the caller.
+TEST_F(CabinetTest, UnusableTemporaryFolderIsAnError) {
+    const std::wstring source = MakeFile(L"a.txt", "alpha");
+    const std::wstring nowhere = Path(L"no such folder");
+    ScopedEnvironment tmp(L"TMP", nowhere), temp(L"TEMP", nowhere);
+    try {
+        Cabinet_CompressFiles(Path(L"out.cab"), {{source, L"", false}}, nullptr);
+        ADD_FAILURE() << "no error";
+    } catch (const CCvError& e) {
+        EXPECT_EQ(0xE600001Bu, e.GetCode());
+        EXPECT_EQ(L"Cabinet", Entry(e, L"File"));
+        const std::wstring function = Entry(e, L"Function");
+        if (function == L"CCompressedFile::CCompressedFile")
+            EXPECT_EQ(L"483", Entry(e, L"Line"));
+        else
+            EXPECT_EQ(L"CCompressedFile::Close", function);
+        ExpectInserts(e, {L"0x00000004 (4)"});  // FCIERR_TEMP_FILE
+    }
+    EXPECT_FALSE(Exists(Path(L"out.cab")));
+}
+
+// Temporary file names come from the ANSI functions; one with a non-ASCII
+// character of the ANSI code page must still be found again.
+TEST_F(CabinetTest, TemporaryFolderWithAnsiLetterWorks) {
+    std::optional<std::wstring> letter;
+    for (const wchar_t* candidate : {L"\x00E9", L"\x0416"}) {  // é, Ж
+        BOOL replaced = FALSE;
+        char narrow[8];
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, candidate, 1, narrow, sizeof narrow, nullptr,
+                                &replaced) > 0 &&
+            !replaced) {
+            letter = candidate;
+            break;
+        }
+    }
+    if (!letter) GTEST_SKIP() << "ANSI code page " << GetACP();
+    const std::wstring folder = Path(L"T" + *letter + L"mp");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring source = MakeFile(L"a.txt", SampleData(100000, 3));
+    const std::wstring cab = Path(L"out.cab");
+    {
+        ScopedEnvironment tmp(L"TMP", folder), temp(L"TEMP", folder);
+        Cabinet_CompressFiles(cab, {{source, L"", false}}, nullptr);
+    }
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(1u, entries.size());
+    EXPECT_TRUE(entries[0].data == SampleData(100000, 3));
+    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(folder))) << "temporary files left behind";
+}
+
+}  // namespace

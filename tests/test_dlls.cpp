@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dlls.h"
+
+using CvBase::CCvError;
+using CvBase::CDllCall;
+using CvBase::CDynamicLibrary2;
+using CvBase::TFunctionCall2;
+
+namespace {
+
+constexpr const wchar_t* kTestLib = L"CvTestLib.dll";
+const wchar_t* const kNoSuchLib = L"CvNoSuchLibrary.dll";
+const DWORD kLastErrorOnUnload = 0xDEAD;  // set by CvTestLib.dll's DllMain on unload
+
+std::wstring Entry(const CCvError& e, const wchar_t* name) {
+    const std::wstring* text = e.FindEntry(name);
+    return text ? *text : L"<none>";
+}
+
+bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+bool IsLoaded(const wchar_t* library) { return GetModuleHandleW(library) != nullptr; }
+
+// The place an error names.
+struct Place {
+    unsigned line;
+    std::wstring function;
+};
+
+void ExpectPlace(const CCvError& e, DWORD code, const Place& place) {
+    EXPECT_EQ(code, e.GetCode());
+    EXPECT_EQ(L"Common\\CvBaseLib\\dlls", Entry(e, L"File"));
+    EXPECT_EQ(std::to_wstring(place.line), Entry(e, L"Line"));
+    EXPECT_EQ(place.function, Entry(e, L"Function"));
+}
+
+// The test library bound with one export it has and one it lacks.
+class CTestLib {
+public:
+    struct CLibName {
+        static constexpr const wchar_t* FileName = kTestLib;
+        static constexpr const wchar_t* TypeName = L"class CTestLib::CLibName";
+    };
+    struct CAdd {
+        static constexpr const char* ExportName = "CvTestAdd";
+        static constexpr const wchar_t* TypeName = L"class CTestLib::CAdd";
+        static constexpr const wchar_t* FnTypeName = L"int (__cdecl*)(int,int)";
+        static constexpr const wchar_t* FnOperatorTypeName = L"int (__cdecl *)(int,int)";
+    };
+    struct CMissing {
+        static constexpr const char* ExportName = "CvTestMissing";
+        static constexpr const wchar_t* TypeName = L"class CTestLib::CMissing";
+        static constexpr const wchar_t* FnTypeName = L"int (__cdecl*)(int,int)";
+        static constexpr const wchar_t* FnOperatorTypeName = L"int (__cdecl *)(int,int)";
+    };
+
+    CDynamicLibrary2 Library{CLibName::FileName};
+    TFunctionCall2<CLibName, int (*)(int, int), CAdd> Add;
+    TFunctionCall2<CLibName, int (*)(int, int), CMissing> Missing;
+};
+
+// Tags spelled like the cabinet library's binding of FCIDestroy, but naming the
+// test library, which has no such export.
+struct CCabinetLikeLibName {
+    static constexpr const wchar_t* FileName = kTestLib;
+    static constexpr const wchar_t* TypeName = L"class CCompressLib::CLibName";
+};
+struct CCabinetLikeFCIDestroy {
+    static constexpr const char* ExportName = "FCIDestroy";
+    static constexpr const wchar_t* TypeName = L"class CCompressLib::CFCIDestroy";
+    static constexpr const wchar_t* FnTypeName = L"int (__cdecl*)(void *)";
+    static constexpr const wchar_t* FnOperatorTypeName = L"int (__cdecl *)(void *)";
+};
+using FCIDestroyCall = TFunctionCall2<CCabinetLikeLibName, int (*)(void*), CCabinetLikeFCIDestroy>;
+const wchar_t* const kFCIDestroyPrefix =
+    L"CvBase::TFunctionCall2<class CCompressLib::CLibName,int (__cdecl*)(void *),class CCompressLib::CFCIDestroy>";
+
+struct DriverTypeSpelling {
+    static constexpr const wchar_t* FnTypeName = L"unsigned long (__cdecl*)(enum _DRIVER_TYPE)";
+};
+using DriverTypeCall = CDllCall<unsigned long (*)(int), DriverTypeSpelling>;
+const wchar_t* const kDllCallLoad = L"CvBase::CDllCall<unsigned long (__cdecl*)(enum _DRIVER_TYPE)>::Load";
+
+}  // namespace
+
+TEST(DynamicLibrary, LoadsAndReleasesTheLibrary) {
+    ASSERT_FALSE(IsLoaded(kTestLib));
+    {
+        CDynamicLibrary2 library(kTestLib);
+        EXPECT_EQ(GetModuleHandleW(kTestLib), library.Get());
+    }
+    EXPECT_FALSE(IsLoaded(kTestLib));
+}
+
+TEST(DynamicLibrary, MissingLibraryThrowsItsName) {
+    try {
+        CDynamicLibrary2 library(kNoSuchLib);
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE601005F, {481, L"CvBase::CDynamicLibrary2::CDynamicLibrary2"});
+        EXPECT_TRUE(Contains(e.GetDescription(), kNoSuchLib)) << e.GetDescription();
+    }
+}
+
+TEST(DynamicLibrary, MissingLibraryThrowsTheGivenCode) {
+    try {
+        CDynamicLibrary2 library(kNoSuchLib, 0xE601000D);
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE601000D, {488, L"CvBase::CDynamicLibrary2::CDynamicLibrary2"});
+    }
+}
+
+TEST(DynamicLibrary, DestructorKeepsTheLastError) {
+    // The test library's unloading changes the last error when nobody guards it.
+    HMODULE raw = LoadLibraryW(kTestLib);
+    ASSERT_NE(nullptr, raw);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    FreeLibrary(raw);
+    ASSERT_EQ(kLastErrorOnUnload, GetLastError());
+
+    {
+        CDynamicLibrary2 library(kTestLib);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    }
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    EXPECT_FALSE(IsLoaded(kTestLib));
+}
+
+TEST(FunctionCall, LibraryWithoutOneExportStillBinds) {
+    CTestLib lib;
+    EXPECT_EQ(5, lib.Add(2, 3));
+    try {
+        lib.Missing(1, 2);
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE6010032,
+                    {523,
+                     L"CvBase::TFunctionCall2<class CTestLib::CLibName,int (__cdecl*)(int,int),"
+                     L"class CTestLib::CMissing>::operator int (__cdecl *)(int,int)"});
+        EXPECT_TRUE(Contains(e.GetDescription(), L"CvTestMissing")) << e.GetDescription();
+    }
+    EXPECT_EQ(-1, lib.Add(2, -3));  // the binding is still usable after the failure
+}
+
+TEST(FunctionCall, ErrorNamesAreSpelledByTheTags) {
+    CDynamicLibrary2 library(kTestLib);
+    FCIDestroyCall destroy;
+    try {
+        destroy(nullptr);
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE6010032, {523, std::wstring(kFCIDestroyPrefix) + L"::operator int (__cdecl *)(void *)"});
+    }
+}
+
+TEST(FunctionCall, LibraryNobodyLoadedThrowsModuleNotFound) {
+    ASSERT_FALSE(IsLoaded(kTestLib));
+    try {
+        FCIDestroyCall destroy;
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, ERROR_MOD_NOT_FOUND, {516, std::wstring(kFCIDestroyPrefix) + L"::TFunctionCall2"});
+    }
+}
+
+TEST(FunctionCall, BindingClassReleasesTheLibrary) {
+    { CTestLib lib; }
+    EXPECT_FALSE(IsLoaded(kTestLib));
+}
+
+TEST(DllCall, LoadsCallsAndUnloads) {
+    DriverTypeCall call(kTestLib, "CvTestDriverType");
+    ASSERT_NE(nullptr, call.GetFunction());
+    EXPECT_EQ(107ul, call.GetFunction()(7));
+    EXPECT_TRUE(IsLoaded(kTestLib));
+    call.Unload();
+    EXPECT_EQ(nullptr, call.GetFunction());
+    EXPECT_FALSE(IsLoaded(kTestLib));
+}
+
+TEST(DllCall, DestructorReleasesTheLibrary) {
+    { DriverTypeCall call(kTestLib, "CvTestDriverType"); }
+    EXPECT_FALSE(IsLoaded(kTestLib));
+}
+
+TEST(DllCall, MissingLibraryThrowsWithCodeAndText) {
+    try {
+        DriverTypeCall call(kNoSuchLib, "CvTestDriverType");
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE6000002, {60, kDllCallLoad});
+        const std::wstring description = e.GetDescription();
+        for (const std::wstring& insert : {std::wstring(kNoSuchLib), CvBase::FormatErrorCode(ERROR_MOD_NOT_FOUND),
+                                           CvBase::FormatErrorMessage(ERROR_MOD_NOT_FOUND)})
+            EXPECT_TRUE(Contains(description, insert)) << description << L" lacks " << insert;
+    }
+}
+
+TEST(DllCall, MissingExportThrowsWithCodeAndTextAndReleasesTheLibrary) {
+    try {
+        DriverTypeCall call(kTestLib, "CvTestMissing");
+        FAIL() << "no error";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE6000003, {55, kDllCallLoad});
+        const std::wstring description = e.GetDescription();
+        for (const std::wstring& insert :
+             {std::wstring(L"CvTestMissing"), std::wstring(kTestLib), CvBase::FormatErrorCode(ERROR_PROC_NOT_FOUND),
+              CvBase::FormatErrorMessage(ERROR_PROC_NOT_FOUND)})
+            EXPECT_TRUE(Contains(description, insert)) << description << L" lacks " << insert;
+    }
+    EXPECT_FALSE(IsLoaded(kTestLib));
+}
