@@ -8,13 +8,18 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 "$ROOT/script/wine-prefix" "$WINEPREFIX" "$BUILD/bin"
 # tmux needs a terminal type, which CTest and CI may not set.
 [ -n "${TERM:-}" ] && [ "$TERM" != dumb ] || export TERM=xterm-256color
-SOCKET=cvscreen-$$
+RUNS=0
+SOCKET=cvscreen-$$-0
 trap 'tmux -L $SOCKET kill-server >/dev/null 2>&1 || true' EXIT
 
 # run_in_terminal COMMAND-LINE: start a Windows command line in a fresh
 # 160x50 terminal; it runs in cmd, which prints EXIT=<full exit code> after it.
 run_in_terminal() {
+  # Each run gets a tmux server of its own: a new server on the socket of one
+  # just killed may fail to start.
   tmux -L $SOCKET kill-server >/dev/null 2>&1 || true
+  RUNS=$((RUNS + 1))
+  SOCKET=cvscreen-$$-$RUNS
   tmux -L $SOCKET new-session -d -x 160 -y 50 \
     "WINEPREFIX='$WINEPREFIX' wine cmd /c \"$1 & echo EXIT=%ERRORLEVEL%\"; sleep 600"
 }

@@ -198,11 +198,17 @@ protected:
         ASSERT_TRUE(length > 0 && length <= MAX_PATH);
         m_folder = std::wstring(temp, length) + L"cabtest_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                    std::to_wstring(++counter);
+        RemoveTree(m_folder);  // left by an earlier run of a process with the same id
         ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
     }
-    void TearDown() override {
+    void TearDown() override { RemoveTree(m_folder); }
+
+    // Removes a folder with everything in it, read-only files included.
+    static void RemoveTree(const std::wstring& folder) {
         std::error_code ignored;
-        std::filesystem::remove_all(std::filesystem::path(m_folder), ignored);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ignored))
+            SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+        std::filesystem::remove_all(std::filesystem::path(folder), ignored);
     }
 
     std::wstring Path(const std::wstring& name) const { return m_folder + L"\\" + name; }
@@ -252,7 +258,6 @@ TEST_F(CabinetTest, StoresEachFileUnderItsFolderWithItsDataInListOrder) {
         EXPECT_EQ(cases[i].readOnly, (entries[i].attributes & _A_RDONLY) != 0);
         EXPECT_EQ(0, entries[i].attributes & (_A_NAME_IS_UTF | _A_EXEC));
     }
-    SetFileAttributesW(list[3].Source.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(CabinetTest, MissingFileIsLeftOutAndProgressCountsEveryFile) {

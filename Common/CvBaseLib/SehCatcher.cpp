@@ -42,7 +42,7 @@ ImageRange ThisImage() {
 // exceptions (C++ throws among them) carry an address inside RaiseException, outside this module.
 LONG CALLBACK RedirectFault(EXCEPTION_POINTERS* pointers) {
     CONTEXT* context = pointers->ContextRecord;
-    
+    if (context->Rip < g_image.begin || context->Rip >= g_image.end) return EXCEPTION_CONTINUE_SEARCH;
     ThreadFault& fault = t_fault;
     if (!fault.translator) return EXCEPTION_CONTINUE_SEARCH;
 

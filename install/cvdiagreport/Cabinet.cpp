@@ -176,7 +176,7 @@ CCompressedFile::CCompressedFile(const std::wstring& cabPath, TCOMP compression)
         CvBase::ThrowError(ERROR_FILENAME_EXCED_RANGE, kSourceFile, kLinePathTooLong, function, cabPath);
 
     // One cabinet of any size, one folder: FCI takes a zero limit literally.
-    
+    m_ccab.cb = CB_MAX_DISK;
     m_ccab.cbFolderThresh = CB_MAX_DISK;
     const size_t slash = path.rfind('\\');
     const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
