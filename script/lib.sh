@@ -46,3 +46,10 @@ ensure_prefix() {
 stop_wine() {
   WINEPREFIX=$1 wineserver -k 2>/dev/null || true
 }
+
+# winepath_unix PREFIX WINDOWS-PATH: the Linux path of a path on drive C:.
+winepath_unix() {
+  local path=${2#[Cc]:}
+  path=${path//\\//}
+  printf '%s/drive_c%s\n' "$1" "$path"
+}

@@ -8,8 +8,8 @@
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module's image, placed by the linker
 
-extern "C" void CvBaseSehFaultStub();                   // SehFaultStub.S
-extern "C" [[noreturn]] void CvBaseSehRaise();          // called by the stub
+extern "C" void CvBaseSehFaultStub();           // SehFaultStub.S
+extern "C" [[noreturn]] void CvBaseSehRaise();  // called by the stub
 
 namespace CvBase {
 

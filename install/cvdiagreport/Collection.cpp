@@ -43,9 +43,13 @@ bool DumpRules(const std::wstring& installPath, const std::wstring& rulesFile) {
     std::wstring commandLine = L"\"" + JoinPath(installPath.c_str(), L"MdAuthModCfg.exe", L'\\') + L"\" /s";
     GetTrace().Trace(2, L"[%s] Executing [%s]...", Function, commandLine.c_str());
 
+    // The tool's standard output. Processes that inherit it from the tool (its
+    // console host, helpers it starts) may hold it a while after the tool has
+    // ended: sharing read and delete lets the packing read the file and the
+    // cleaning delete it all the same.
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    CvBase::CWin32Handle rules(CreateFileW(rulesFile.c_str(), GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    CvBase::CWin32Handle rules(CreateFileW(rulesFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
