@@ -1,12 +1,12 @@
 # The cabinet writer: unit tests, and a small packer that the shell test runs
 # before checking its cabinet with cabextract and gcab.
 add_cv_test(test_cabinet SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_cabinet.cpp
-            LIBS CvDiagReportLib CvBaseDlls CvBaseWin32 cabinet)
+            LIBS CvCollector cabinet)
 add_dependencies(test_cabinet CvError)
 # A time zone away from UTC, so that stored times show the local conversion.
 set_tests_properties(test_cabinet PROPERTIES ENVIRONMENT "TZ=Asia/Kolkata")
 
 add_executable(cabinet_pack ${CMAKE_CURRENT_LIST_DIR}/cabinet_pack.cpp)
-target_link_libraries(cabinet_pack PRIVATE CvDiagReportLib CvBaseDlls CvBaseWin32)
+target_link_libraries(cabinet_pack PRIVATE CvCollector)
 target_link_options(cabinet_pack PRIVATE -municode)
 add_cv_script_test(cabinet_tools cabinet_tools.sh)

@@ -5,3 +5,8 @@ add_dependencies(entry_harness CvError)
 add_cv_script_test(screen_entry screen_entry.sh)
 
 add_cv_test(test_output SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_output.cpp LIBS CvDiagReportLib)
+
+add_cv_script_test(e2e_collect e2e_collect.sh)
+add_cv_script_test(screen_collect screen_collect.sh)
+set_tests_properties(e2e_collect screen_collect PROPERTIES RESOURCE_LOCK cv_e2e_prefix)
+add_dependencies(entry_harness CvDiagReport)

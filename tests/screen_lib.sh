@@ -3,24 +3,33 @@
 set -euo pipefail
 BUILD=$(cd "$1" && pwd)
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX=${WINEPREFIX:-$BUILD/wineprefix}
+# A second argument names a prefix of the test's own (build/wineprefix-NAME).
+export WINEPREFIX=${WINEPREFIX:-$BUILD/wineprefix${2:+-$2}}
 export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 "$ROOT/script/wine-prefix" "$WINEPREFIX" "$BUILD/bin"
 # tmux needs a terminal type, which CTest and CI may not set.
 [ -n "${TERM:-}" ] && [ "$TERM" != dumb ] || export TERM=xterm-256color
 RUNS=0
 SOCKET=cvscreen-$$-0
-trap 'tmux -L $SOCKET kill-server >/dev/null 2>&1 || true' EXIT
+# Leave nothing behind: the terminal, and the prefix's processes (the shell
+# window that the collector opens stays otherwise, holding our output open).
+cleanup() {
+  tmux -L $SOCKET kill-server >/dev/null 2>&1 || true
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
 
-# run_in_terminal COMMAND-LINE: start a Windows command line in a fresh
-# 160x50 terminal; it runs in cmd, which prints EXIT=<full exit code> after it.
+# run_in_terminal COMMAND-LINE [ROWS]: start a Windows command line in a fresh
+# terminal of 160 columns (50 rows unless given); it runs in cmd, which prints
+# EXIT=<full exit code> after it.
 run_in_terminal() {
   # Each run gets a tmux server of its own: a new server on the socket of one
   # just killed may fail to start.
   tmux -L $SOCKET kill-server >/dev/null 2>&1 || true
   RUNS=$((RUNS + 1))
   SOCKET=cvscreen-$$-$RUNS
-  tmux -L $SOCKET new-session -d -x 160 -y 50 \
+  tmux -L $SOCKET new-session -d -x 160 -y "${2:-50}" -c "$WINEPREFIX/drive_c" \
     "WINEPREFIX='$WINEPREFIX' wine cmd /c \"$1 & echo EXIT=%ERRORLEVEL%\"; sleep 600"
 }
 

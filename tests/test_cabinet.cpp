@@ -180,8 +180,8 @@ private:
     std::optional<std::wstring> m_old;
 };
 
-// The stored name of a character in a single-byte Windows code page other than
-// Greek: Chinese, Greek and the full-width reverse solidus are in none of them.
+// An ANSI code page that lacks the Chinese and Greek letters and the full-width
+// reverse solidus used below: the single-byte Windows code pages but Greek.
 bool IsWesternOrCyrillicAnsiCodePage() {
     const UINT cp = GetACP();
     return cp >= 1250 && cp <= 1258 && cp != 1253;
@@ -321,7 +321,8 @@ TEST_F(CabinetTest, StoredDateAndTimeAreTheCreationTimeInLocalTime) {
         ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
     };
     // Where the file system keeps no creation time of its own (Wine reports the
-    // last-write time for it) this checks only the conversion to local time.
+    // last-write time for it) this checks only the conversion to local time,
+    // which CTest runs in a time zone away from UTC.
     WORD createdDate = 0, createdTime = 0;
     toDos(info.ftCreationTime, createdDate, createdTime);
     const std::wstring cab = Path(L"out.cab");

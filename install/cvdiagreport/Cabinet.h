@@ -20,7 +20,9 @@ namespace Compress {
 class Callback {
 public:
     virtual int OnProgress(const wchar_t* nextFileOrNull, double percent) = 0;
-    virtual ~Callback() = default;
+
+protected:
+    ~Callback() = default;
 };
 
 }  // namespace Compress
