@@ -90,6 +90,23 @@ gcab -t "$folder/CvDiagInfo.cab" | grep -q NetworkProtection.rules && fail "rule
 [ -f "$folder/NetworkProtection.rules" ] || fail "rules file of a hanging tool was deleted"
 gcab -t "$folder/CvDiagInfo.cab" | grep -q 'CvSysInfo.log' || fail "the run after the timeout lost the report"
 
+# --- no install path (authentication server without it): no rules, but the
+# network-protection and authentication-server logs are still packed ---
+AUTH_KEY='HKLM\SOFTWARE\Meridyne\Corvane Studio\Server\Authentication Server'
+install_path=$(wine reg query "$AUTH_KEY" /v ProductInstallPath 2>/dev/null | tr -d '\r' \
+  | sed -n 's/.*REG_SZ *//p')
+[ -n "$install_path" ] || fail "the stand-in product has no authentication-server install path"
+product_reg delete "$AUTH_KEY" /v ProductInstallPath /f
+sleep 1
+before=$(work_folders)
+code=$(collect /tmp/cv-e2e-$$.out -q)
+product_reg add "$AUTH_KEY" /v ProductInstallPath /t REG_SZ /d "$install_path" /f
+[ "$code" = 0 ] || fail "exit code $code without an install path"
+listed=$(gcab -t "$(new_folder "$before")/CvDiagInfo.cab")
+echo "$listed" | grep -q 'NetworkProtection.rules' && fail "rules dumped without an install path"
+[ "$(echo "$listed" | grep -c '^Logs\\Corvane\\NetworkProtection\\')" = 2 ] || fail "network-protection logs: $listed"
+[ "$(echo "$listed" | grep -c '^Logs\\Corvane\\AuthServer\\')" = 2 ] || fail "authentication-server logs: $listed"
+
 # --- a second run in the same second: the working folder exists, 183 ---
 made=()
 for s in 0 1 2 3 4; do

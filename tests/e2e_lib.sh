@@ -1,6 +1,9 @@
 # Helpers of the end-to-end tests: a prefix of their own with the stand-in
 # product installed, runs of the real collector, and its working folders.
 source "$(dirname "${BASH_SOURCE[0]}")/screen_lib.sh" "$1" e2e
+# The product's settings are imported afresh: a test that changes them may
+# have ended before putting them back.
+rm -f "$WINEPREFIX/.cv-product.reg"
 "$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
 TEMP_DIR=$WINEPREFIX/drive_c/users/$(whoami)/Temp
 mkdir -p "$TEMP_DIR"
