@@ -10,7 +10,7 @@
 #include "collector_util.h"
 #include "cvexception.h"
 #include "output.h"
-#include "process_util.h"
+#include "test_util.h"
 #include "utility.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "process_util.h"
+#include "test_util.h"
 
 using CvBase::CCvError;
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "cvexception.h"
-#include "process_util.h"
+#include "test_util.h"
 
 namespace {
 

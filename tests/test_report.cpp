@@ -6,7 +6,7 @@
 
 #include "DiagReport.h"
 #include "collector_util.h"
-#include "process_util.h"
+#include "test_util.h"
 
 namespace {
 

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_util.h"
+
 using namespace CvBase;
 
 namespace {
@@ -63,41 +65,6 @@ std::wstring TempPath() {
     wchar_t buffer[MAX_PATH + 1];
     DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
     return std::wstring(buffer, length);
-}
-
-void DeleteTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            std::wstring path = folder + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                DeleteTree(path);
-            else
-                DeleteFileW(path.c_str());
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The whole file, or "<missing>".
-std::string ReadAll(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string text;
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
-    CloseHandle(file);
-    return text;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -514,8 +481,8 @@ TEST_F(TraceTest, NoTraceKeyWritesNothingAndAnswersFalse) {
     trace.Trace(0xFFFFFFFF, "[%s] narrow", "Test");
     unsigned char data[4] = {};
     trace.TraceMemory(0xFFFFFFFF, L"memory", data, sizeof data, 0);
-    EXPECT_FALSE(Exists(PrivateFile()));
-    EXPECT_FALSE(Exists(InFolder(L"CvTrace.log")));
+    EXPECT_FALSE(PathExists(PrivateFile()));
+    EXPECT_FALSE(PathExists(InFolder(L"CvTrace.log")));
     EXPECT_TRUE(debug.Texts().empty());
 }
 
@@ -646,7 +613,7 @@ TEST_F(TraceTest, NameOutsideOneTo45CharactersLeavesTheObjectWithoutEngine) {
         EXPECT_FALSE(trace.Reload());
         trace.Trace(2, L"%s", L"lost");
     }
-    EXPECT_FALSE(Exists(InFolder(tooLong + L".log")));
+    EXPECT_FALSE(PathExists(InFolder(tooLong + L".log")));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -671,7 +638,7 @@ TEST_F(TraceTest, PrivateFileNameFromTraceName) {
                 CCvTrace trace(c.name.c_str());
                 trace.Trace(2, L"%s", L"named");
             }
-            EXPECT_EQ("named\r\n", ReadAll(InFolder(c.file))) << c.name << " in " << folder;
+            EXPECT_EQ("named\r\n", ReadBytes(InFolder(c.file))) << c.name << " in " << folder;
             DeleteFileW(InFolder(c.file).c_str());
         }
     }
@@ -700,7 +667,7 @@ TEST_F(TraceTest, TemporaryFolderWithoutTracePath) {
             CCvTrace trace(m_name.c_str());
             trace.Trace(2, L"%s", L"in temp");
         }
-        EXPECT_EQ("in temp\r\n", ReadAll(file)) << c.expected;
+        EXPECT_EQ("in temp\r\n", ReadBytes(file)) << c.expected;
         DeleteFileW(file.c_str());
     }
     {  // An empty TracePath counts as none.
@@ -709,7 +676,7 @@ TEST_F(TraceTest, TemporaryFolderWithoutTracePath) {
         CCvTrace trace(m_name.c_str());
         trace.Trace(2, L"%s", L"in temp");
     }
-    EXPECT_EQ("in temp\r\n", ReadAll(temp + L"\\" + m_name + L".log"));
+    EXPECT_EQ("in temp\r\n", ReadBytes(temp + L"\\" + m_name + L".log"));
 }
 
 TEST_F(TraceTest, CommonFile) {
@@ -725,8 +692,8 @@ TEST_F(TraceTest, CommonFile) {
         CCvTrace trace(m_name.c_str());
         trace.Trace(2, L"%s", L"common");
     }
-    EXPECT_EQ(line, ReadAll(defaultCommon));
-    EXPECT_FALSE(Exists(PrivateFile()));
+    EXPECT_EQ(line, ReadBytes(defaultCommon));
+    EXPECT_FALSE(PathExists(PrivateFile()));
 
     {  // The flag and the name in the subkey: that file, appended to.
         RegDeleteValueW(m_key, L"CommonFileFlag");
@@ -738,8 +705,8 @@ TEST_F(TraceTest, CommonFile) {
         CCvTrace again(m_name.c_str());
         again.Trace(2, L"%s", L"common");
     }
-    EXPECT_EQ(line + line, ReadAll(named)) << "a common file is neither truncated nor separated";
-    EXPECT_EQ(line, ReadAll(defaultCommon));
+    EXPECT_EQ(line + line, ReadBytes(named)) << "a common file is neither truncated nor separated";
+    EXPECT_EQ(line, ReadBytes(defaultCommon));
 
     {  // The name in the subkey with the flag 0 there, forced to 1 in the key: the name is not read.
         HKEY subkey = Subkey();
@@ -748,8 +715,8 @@ TEST_F(TraceTest, CommonFile) {
         CCvTrace trace(m_name.c_str());
         trace.Trace(2, L"%s", L"common");
     }
-    EXPECT_EQ(line + line, ReadAll(defaultCommon));
-    EXPECT_EQ(line + line, ReadAll(named));
+    EXPECT_EQ(line + line, ReadBytes(defaultCommon));
+    EXPECT_EQ(line + line, ReadBytes(named));
 
     {  // Forced to 0: the private file, without the name field.
         SetNumber(Subkey(), L"CommonFileFlag", 1);
@@ -757,20 +724,20 @@ TEST_F(TraceTest, CommonFile) {
         CCvTrace trace(m_name.c_str());
         trace.Trace(2, L"%s", L"private");
     }
-    EXPECT_EQ("private\r\n", ReadAll(PrivateFile()));
+    EXPECT_EQ("private\r\n", ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, PrivateFileTruncatedOnReload) {
     Configure(2, 0x0001);
     CCvTrace trace(m_name.c_str());
-    EXPECT_EQ("", ReadAll(PrivateFile()));
+    EXPECT_EQ("", ReadBytes(PrivateFile()));
     trace.Trace(2, L"%s", L"one");
-    EXPECT_EQ("one\r\n", ReadAll(PrivateFile()));
+    EXPECT_EQ("one\r\n", ReadBytes(PrivateFile()));
     EXPECT_TRUE(trace.Reload());
-    EXPECT_EQ("", ReadAll(PrivateFile()));
+    EXPECT_EQ("", ReadBytes(PrivateFile()));
     trace.Trace(2, L"%s", L"two");
     CCvTrace second(m_name.c_str());
-    EXPECT_EQ("", ReadAll(PrivateFile()));
+    EXPECT_EQ("", ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, KeptPrivateFileGrowsWithSeparators) {
@@ -782,7 +749,7 @@ TEST_F(TraceTest, KeptPrivateFileGrowsWithSeparators) {
     CCvTrace second(m_name.c_str());
     second.Trace(2, L"%s", L"three");
     EXPECT_EQ(Separator() + "one\r\n" + Separator() + "two\r\n" + Separator() + "three\r\n",
-              ReadAll(PrivateFile()));
+              ReadBytes(PrivateFile()));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -793,7 +760,7 @@ TEST_F(TraceTest, ExampleLineWithDateTimeMillisecondsAndIds) {
     CCvTrace trace(m_name.c_str());
     trace.Trace(4, L"[%s] Setting console mode to UTF-16", L"wmain");
     trace.Trace(2, L"[%s] information", L"wmain");
-    std::vector<std::string> lines = SplitLines(ReadAll(PrivateFile()));
+    std::vector<std::string> lines = SplitLines(ReadBytes(PrivateFile()));
     ASSERT_EQ(2u, lines.size());
     const std::string ids = "\\[" + Hex(GetCurrentProcessId()) + ":" + Hex(GetCurrentThreadId()) + "\\] ";
     const std::string stamp = "\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}";
@@ -812,7 +779,7 @@ TEST_F(TraceTest, LevelsPrefixesNameAndSession) {
     CCvTrace trace(m_name.c_str());
     for (DWORD level : {2u, 4u, 8u, 16u, 32u}) trace.Trace(level, L"level %u", level);
     EXPECT_EQ(head + "level 2\r\n" + head + "W> level 4\r\n" + head + "E> level 8\r\n" + head + "level 16\r\n",
-              ReadAll(PrivateFile()));
+              ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, LevelNotEnabledWritesNothing) {
@@ -822,9 +789,9 @@ TEST_F(TraceTest, LevelNotEnabledWritesNothing) {
     trace.Trace(4, "[%s] warning", "Test");
     unsigned char data[8] = {};
     trace.TraceMemory(4, L"memory", data, sizeof data, 0);
-    EXPECT_EQ("", ReadAll(PrivateFile()));
+    EXPECT_EQ("", ReadBytes(PrivateFile()));
     trace.Trace(2, L"[%s] information", L"Test");
-    EXPECT_EQ("[Test] information\r\n", ReadAll(PrivateFile()));
+    EXPECT_EQ("[Test] information\r\n", ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, MessagesFormattedWithRussianLocaleAndCodePage1251) {
@@ -836,7 +803,7 @@ TEST_F(TraceTest, MessagesFormattedWithRussianLocaleAndCodePage1251) {
     trace.Trace(2, L"");
     trace.Trace(2, static_cast<const wchar_t*>(nullptr));
     trace.Trace(2, static_cast<const char*>(nullptr));
-    EXPECT_EQ("wide|narrow|42|3,50\r\nnarrow|wide|42|3,50\r\n[Test] \xC6\xE6 ??\r\n", ReadAll(PrivateFile()));
+    EXPECT_EQ("wide|narrow|42|3,50\r\nnarrow|wide|42|3,50\r\n[Test] \xC6\xE6 ??\r\n", ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, LongMessagesGrowTheBuffer) {
@@ -850,7 +817,7 @@ TEST_F(TraceTest, LongMessagesGrowTheBuffer) {
         trace.Trace(2, "%s", narrow.c_str());
         expected += std::string(length, 'w') + "\r\n" + narrow + "\r\n";
     }
-    EXPECT_EQ(expected, ReadAll(PrivateFile()));
+    EXPECT_EQ(expected, ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, MessageThatCannotBeFormattedIsDroppedAndTracingGoesOn) {
@@ -860,7 +827,7 @@ TEST_F(TraceTest, MessageThatCannotBeFormattedIsDroppedAndTracingGoesOn) {
     CCvTrace trace(m_name.c_str());
     trace.Trace(2, "before %ls after", L"\x4E2D");
     trace.Trace(2, "%s", "next");
-    EXPECT_EQ("next\r\n", ReadAll(PrivateFile()));
+    EXPECT_EQ("next\r\n", ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, MemoryRows) {
@@ -878,7 +845,7 @@ TEST_F(TraceTest, MemoryRows) {
               "\r\n 20: 20 21 22 23 24 25 26 27"
               "\r\n\r\n"
               "words\r\n 00: 0102 FFFF\r\n\r\n",
-              ReadAll(PrivateFile()));
+              ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, DebuggerOutputAndBreakNotice) {
@@ -890,7 +857,7 @@ TEST_F(TraceTest, DebuggerOutputAndBreakNotice) {
     EXPECT_EQ((std::vector<std::string>{"to both\r\n", "break\r\n", "break\r\n",
                                         "W> A break is requested after last output, but ommitted in release.\n"}),
               debug.Texts());
-    EXPECT_EQ("to both\r\nbreak\r\n", ReadAll(PrivateFile()));
+    EXPECT_EQ("to both\r\nbreak\r\n", ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, BreakNoticeAlsoWithoutDebuggerOutputBit) {
@@ -920,9 +887,9 @@ TEST_F(TraceTest, MissingFoldersOfTracePathCreated) {
     SetNumber(L"ParamsMask", 0x0001);
     SetText(L"TracePath", folder);
     CCvTrace trace(m_name.c_str());
-    EXPECT_EQ("", ReadAll(folder + L"\\" + m_name + L".log")) << "created by reading the configuration";
+    EXPECT_EQ("", ReadBytes(folder + L"\\" + m_name + L".log")) << "created by reading the configuration";
     trace.Trace(2, L"%s", L"deep");
-    EXPECT_EQ("deep\r\n", ReadAll(folder + L"\\" + m_name + L".log"));
+    EXPECT_EQ("deep\r\n", ReadBytes(folder + L"\\" + m_name + L".log"));
 }
 
 TEST_F(TraceTest, CreatedFoldersCarryTraceSecurity) {
@@ -955,7 +922,7 @@ TEST_F(TraceTest, UnusableFolderLosesLines) {
     CCvTrace trace(m_name.c_str());
     EXPECT_TRUE(trace.IsEnabled());
     trace.Trace(2, L"%s", L"lost");
-    EXPECT_FALSE(Exists(m_folder + L"\\bad|name"));
+    EXPECT_FALSE(PathExists(m_folder + L"\\bad|name"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -976,7 +943,7 @@ TEST_F(TraceTest, ThreadsAppendWholeLines) {
     }
     for (std::thread& w : workers) w.join();
 
-    std::vector<std::string> lines = SplitLines(ReadAll(PrivateFile()));
+    std::vector<std::string> lines = SplitLines(ReadBytes(PrivateFile()));
     ASSERT_EQ(size_t(threads * count), lines.size());
     const std::regex shape("\\[" + Hex(GetCurrentProcessId()) + ":([0-9A-F]+)\\] thread (\\d) line (\\d{4}) " +
                            payload);
@@ -1006,7 +973,7 @@ TEST_F(TraceTest, ReloadWhileOtherThreadsTrace) {
     });
     for (std::thread& w : workers) w.join();
 
-    std::string text = ReadAll(PrivateFile());
+    std::string text = ReadBytes(PrivateFile());
     size_t separators = 0;
     for (size_t at = 0; (at = text.find(Separator(), at)) != std::string::npos; at += Separator().size())
         ++separators;
@@ -1054,7 +1021,7 @@ TEST_F(TraceTest, CallersLastErrorUnchanged) {
         EXPECT_EQ(0x2BADF00Du, GetLastError()) << c.title;
     }
     EXPECT_EQ("[Test] 1\r\n[Test] 2\r\nmemory\r\n 00: 00 01 02 03 04 05 06 07 - 08 09 0A 0B 0C 0D 0E 0F\r\n\r\n",
-              ReadAll(PrivateFile()));
+              ReadBytes(PrivateFile()));
 }
 
 TEST_F(TraceTest, ProcessTraceNamedCvDiagReportCreatedOnceUnderConcurrentFirstUse) {
@@ -1074,5 +1041,5 @@ TEST_F(TraceTest, ProcessTraceNamedCvDiagReportCreatedOnceUnderConcurrentFirstUs
     for (std::thread& w : workers) w.join();
     for (CCvTrace* p : seen) EXPECT_EQ(&GetTrace(), p);
     GetTrace().Trace(2, L"[%s] started", L"wmain");
-    EXPECT_EQ("[wmain] started\r\n", ReadAll(InFolder(L"CvDiagReport.log")));
+    EXPECT_EQ("[wmain] started\r\n", ReadBytes(InFolder(L"CvDiagReport.log")));
 }
