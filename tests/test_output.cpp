@@ -8,6 +8,7 @@
 
 #include "cvexception.h"
 #include "test_util.h"
+#include "utility.h"
 
 namespace {
 
@@ -139,4 +140,12 @@ TEST(ConsolePosition, WithoutConsoleSafeFormsFailAndRaisingFormsRaise) {
     EXPECT_THROW(console::get_position(file), CvBase::CCvError);
     EXPECT_THROW(console::set_position(file, position), CvBase::CCvError);
     CloseHandle(file);
+}
+
+TEST(Bitness, WowSystemFolderAndProcessKind) {
+    wchar_t windows[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"windir", windows, MAX_PATH), 0u);
+    EXPECT_EQ(std::wstring(windows) + L"\\SysWOW64", Bitness::GetWowSystemDir());
+    EXPECT_EQ(&Bitness::GetWowSystemDir(), &Bitness::GetWowSystemDir());  // looked up once
+    EXPECT_FALSE(Bitness::IsWow_Process());  // a 64-bit test program
 }
