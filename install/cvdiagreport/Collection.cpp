@@ -74,7 +74,7 @@ bool DumpRules(const std::wstring& installPath, const std::wstring& rulesFile) {
     return false;
 }
 
-void CollectData_(DiagReport& report) {
+void CollectingData(DiagReport& report) {
     std::vector<PackItem>& list = report.PackList;
     for (const wchar_t* name :
          {L"setupapi.log", L"setupact.log", L"setuperr.log", L"inf\\setupapi.dev.log", L"inf\\setupapi.app.log"})
@@ -139,7 +139,7 @@ void DiagReport::Create(DWORD flags) {
 
     if (flags & CollectData) {
         console::echo::step(L"Collecting data");
-        CollectData_(*this);
+        CollectingData(*this);
         console::echo::ok(Console);
     }
 

@@ -92,7 +92,7 @@ void DiagReport::EnumerateFolder(const std::wstring& folder, const std::wstring&
                              code);
         return;
     }
-    FindHandle search_(handle);
+    const FindHandle closeAtEnd(handle);
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             files.push_back(JoinPath(folder.c_str(), entry.cFileName, L'\\'));
