@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "test_util.h"
 
 using CvBase::CCvError;
 using CvBase::CSehCatcher;
@@ -79,12 +80,6 @@ private:
 };
 
 // ---- Environment and files ----
-
-std::wstring TempFolder() {
-    wchar_t folder[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, folder);
-    return folder;
-}
 
 // Points TMP and TEMP somewhere else for its lifetime.
 class ScopedTempFolder {

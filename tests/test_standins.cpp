@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 #include <vector>
+#include "test_util.h"
 
 namespace {
 
@@ -128,11 +129,7 @@ private:
     std::vector<Saved> saved_;
 };
 
-std::wstring TempFile(const wchar_t* name) {
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    return std::wstring(folder) + name;
-}
+std::wstring TempFile(const wchar_t* name) { return TempFolder() + name; }
 
 // Waits until nobody holds the file open without sharing. Under Wine a child
 // started with CREATE_NO_WINDOW gets a console host that inherits the child's

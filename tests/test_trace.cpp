@@ -61,12 +61,6 @@ void DeleteKey(const wchar_t* path) {
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
 }
 
-std::wstring TempPath() {
-    wchar_t buffer[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-    return std::wstring(buffer, length);
-}
-
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -163,7 +157,7 @@ protected:
             if (m_name.size() == 45) break;
             m_name += iswalnum(ch) || ch == '_' ? wchar_t(ch) : L'_';
         }
-        m_root = TempPath() + L"cvtrace_test";
+        m_root = TempFolder() + L"cvtrace_test";
         CreateDirectoryW(m_root.c_str(), nullptr);
         m_folder = m_root + L"\\" + m_name;
         DeleteTree(m_folder);

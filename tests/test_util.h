@@ -14,12 +14,18 @@ inline std::wstring ExeFolder() {
     return folder.substr(0, folder.rfind(L'\\'));
 }
 
+// The temporary folder, with its trailing backslash.
+inline std::wstring TempFolder() {
+    wchar_t buffer[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+    return std::wstring(buffer, length <= MAX_PATH ? length : 0);
+}
+
 // A new empty folder in the temporary folder.
 inline std::wstring MakeTempFolder(const std::wstring& stem) {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
+    const std::wstring temp = TempFolder();
     for (unsigned n = GetTickCount();; ++n) {
-        std::wstring folder = std::wstring(temp) + stem + L"-" + std::to_wstring(n);
+        std::wstring folder = temp + stem + L"-" + std::to_wstring(n);
         if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
     }
 }

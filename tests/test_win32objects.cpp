@@ -9,6 +9,7 @@
 #include "Win32Objects.h"
 #include "buffer.h"
 #include "cvexception.h"
+#include "test_util.h"
 
 using CvBase::CBuffer;
 using CvBase::CCvError;
@@ -27,12 +28,6 @@ void ExpectError(const CCvError& e, DWORD code, const wchar_t* file, unsigned li
     EXPECT_EQ(file, Entry(e, L"File"));
     EXPECT_EQ(std::to_wstring(line), Entry(e, L"Line"));
     EXPECT_EQ(function, Entry(e, L"Function"));
-}
-
-std::wstring TempFolder() {
-    wchar_t buffer[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
-    return std::wstring(buffer, length);
 }
 
 // A fresh folder in the temporary folder, removed with its files.
