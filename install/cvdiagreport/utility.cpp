@@ -1,8 +1,10 @@
 #include "utility.h"
 
 #include <conio.h>
+#include <winioctl.h>
 
 #include "CvTrace.h"
+#include "Win32Objects.h"
 #include "cvexception.h"
 
 namespace Bitness {
@@ -79,4 +81,26 @@ unsigned long long GetFileSize(const std::wstring& path) {
         CvBase::ThrowError(code, L"utility", __LINE__, L"GetFileSize");
     }
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+DWORD GetDiskIdByDriveLetter(wchar_t letter) {
+    const wchar_t* const function = L"GetDiskIdByDriveLetter";
+    const wchar_t path[] = {L'\\', L'\\', L'.', L'\\', letter, L':', 0};
+    CvBase::CWin32Handle volume(
+        CreateFileW(path, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!volume.IsValid()) {
+        const DWORD code = GetLastError();
+        GetTrace().Trace(4, L"[%s] CreateFile( \"%s\" ), 0x%08X", function, path, code);
+        CvBase::ThrowError(code, L"utility", 379, function);
+    }
+    STORAGE_DEVICE_NUMBER number = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof(number),
+                         &returned, nullptr)) {
+        const DWORD code = GetLastError();
+        GetTrace().Trace(4, L"[%s] DeviceIoControl( \"%s\", IOCTL_STORAGE_GET_DEVICE_NUMBER ), 0x%08X", function,
+                         path, code);
+        CvBase::ThrowError(code, L"utility", 392, function);
+    }
+    return number.DeviceNumber;
 }

@@ -19,3 +19,6 @@ void WaitForKey(int key);
 
 // The size of a file; raises on failure.
 unsigned long long GetFileSize(const std::wstring& path);
+
+// The physical disk number of the volume of a drive letter; raises on failure.
+DWORD GetDiskIdByDriveLetter(wchar_t letter);
