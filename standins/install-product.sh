@@ -168,10 +168,20 @@ install_network_protection() {
   copy_binary MdAuthModCfg.exe "$AUTH_INSTALL"
 }
 
+# The product's service, which CvSrvApi.dll (next to the collector, where the
+# build puts it) reaches: installed, with the client's version.
+install_service() {
+  reg_key "$STUDIO\\Service"
+  reg_dword Installed 1
+  reg_key "$HKLM\\SOFTWARE\\Altorum\\Corvane 5"
+  reg_sz ClientVersion 8.3
+}
+
 # The product's keys are wholly the installer's: each import starts afresh.
 reset_product_keys() {
   reg_delete_key "$HKLM\\SOFTWARE\\Meridyne"
   reg_delete_key "$HKLM\\SOFTWARE\\Wow6432Node\\Meridyne"
+  reg_delete_key "$HKLM\\SOFTWARE\\Altorum"
 }
 
 main() {
@@ -182,6 +192,7 @@ main() {
   install_scanner Antivirus "$AV_LOGS" "$AV_CONFIGS" "$STUDIO_WOW\\Client\\Antivirus Protection"
   install_scanner Antimalware "$AM_LOGS" "$AM_CONFIGS" "$STUDIO_WOW\\Client\\Anti-Malware Protection"
   install_network_protection
+  install_service
   import_registry
 }
 

@@ -50,6 +50,18 @@ public:
     void Write_Ex(const void* data, DWORD size);
 };
 
+// Owns a mutex (taken without a time limit) until it goes out of scope.
+class CMutexLock {
+public:
+    explicit CMutexLock(HANDLE mutex) : m_mutex(mutex) { WaitForSingleObject(m_mutex, INFINITE); }
+    ~CMutexLock() { ReleaseMutex(m_mutex); }
+    CMutexLock(const CMutexLock&) = delete;
+    CMutexLock& operator=(const CMutexLock&) = delete;
+
+private:
+    HANDLE m_mutex;
+};
+
 }  // namespace CvBase
 
 // Deleters for scoped handles: close *handle and set it to 0; a failure to close

@@ -4,6 +4,7 @@
 #include "Cabinet.h"
 #include "CvTrace.h"
 #include "DiagReport.h"
+#include "EventLogs.h"
 #include "ProductPaths.h"
 #include "Progress.h"
 #include "Win32Objects.h"
@@ -140,6 +141,13 @@ void DiagReport::Create(DWORD flags) {
     if (flags & CollectData) {
         console::echo::step(L"Collecting data");
         CollectingData(*this);
+        console::echo::ok(Console);
+    }
+
+    if (flags & CollectEventLogs) {
+        console::echo::step(L"Exporting Windows event logs");
+        ExportEventLogs(EventLogCalls::System);
+        ExportEventChannels(EventLogCalls::System);
         console::echo::ok(Console);
     }
 

@@ -36,6 +36,8 @@ enum : DWORD {
     CollectDumps = 0x1000,
 };
 
+struct EventLogCalls;
+
 class DiagReport {
 public:
 
@@ -58,6 +60,15 @@ public:
     void LogInfo_CvPolicy(std::wostream& out, const std::wstring& fileName);
 
     static const std::wstring& GetPath_Logs_Common();
+
+    // The extension of a saved event log: kind 0 a classic log (".evtx" from
+    // Windows NT 6 on, ".evt" before), 1 a channel (".evtx"), 2 the product's
+    // log (".evt"); any other kind raises 1630.
+    static const wchar_t* GetEventLogExt(int kind, const EventLogCalls& calls);
+    // The classic logs, then the product's log; channels. Each saves what it
+    // can into the working folder and lists it under "Events"; never raises.
+    void ExportEventLogs(const EventLogCalls& calls);
+    void ExportEventChannels(const EventLogCalls& calls);
 
     struct RunMode {
         bool IsWaitOnExit = true;
