@@ -26,10 +26,14 @@ struct Session {
 };
 
 // The sessions handed out and not yet closed; any other handle is refused.
+// A client has one session at a time: its name is refused while it is open.
 class OpenSessions {
 public:
+    // Null when a session of that name is open.
     HANDLE Add(const wchar_t* name, DWORD& id) {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (const Session* open : live_)
+            if (open->Name == name) return nullptr;
         std::unique_ptr<Session> session(new Session{++lastId_, name});
         live_.insert(session.get());
         id = session->Id;
@@ -138,6 +142,7 @@ CVSRVAPI_API DWORD CvOpenSession(_CV_SESSION* record) {
         return ERROR_REVISION_MISMATCH;
     if (!ServiceInstalled()) return ERROR_SERVICE_DOES_NOT_EXIST;
     record->Session = Sessions().Add(record->Name, record->Id);
+    if (!record->Session) return ERROR_ALREADY_EXISTS;
     return ERROR_SUCCESS;
 }
 

@@ -43,7 +43,8 @@ static_assert(sizeof(_CV_SESSION) == 84 && offsetof(_CV_SESSION, Session) == 60 
 // ERROR_INVALID_PARAMETER for a record that is not a whole zero-filled one with
 // a name, ERROR_INVALID_FLAGS without flag 2, ERROR_REVISION_MISMATCH for
 // version records that are not the installed product's,
-// ERROR_SERVICE_DOES_NOT_EXIST when the service is not installed.
+// ERROR_SERVICE_DOES_NOT_EXIST when the service is not installed,
+// ERROR_ALREADY_EXISTS while a session of the same name is open.
 CVSRVAPI_API DWORD CvOpenSession(_CV_SESSION* session);
 
 // Closes an open session; ERROR_INVALID_HANDLE for any other handle.
