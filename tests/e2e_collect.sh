@@ -39,7 +39,8 @@ Logs\Corvane\NetworkProtection\NetworkProtection.rules
 Logs\Corvane\AuthServer\*
 Logs\Corvane\AuthServer\*
 CvSysInfo.log
-CvPolicy.inf'
+CvPolicy.inf
+Events\Corvane.evt'
 listed=$(gcab -t "$cab")
 [ "$(echo "$listed" | wc -l)" = "$(echo "$expected" | wc -l)" ] || fail "gcab lists: $listed"
 # Folders must match exactly, names as a pattern.

@@ -11,11 +11,12 @@ cd "$WINEPREFIX/drive_c"
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-# collect OUTFILE [ARGS...]: runs the collector with its output in OUTFILE
-# (no console) and prints its full exit code, read on the Windows side.
+# collect OUTFILE [ARGS...]: runs the collector (the Windows path $PROGRAM,
+# else the built one) with its output in OUTFILE (no console) and prints its
+# full exit code, read on the Windows side.
 collect() {
   local out=$1; shift
-  wine cmd /c "P:\\CvDiagReport.exe $* & echo EXIT=%ERRORLEVEL%" >"$out" 2>/dev/null || true
+  wine cmd /c "${PROGRAM:-P:\\CvDiagReport.exe} $* & echo EXIT=%ERRORLEVEL%" >"$out" 2>/dev/null || true
   grep -ao 'EXIT=-\?[0-9]*' "$out" | tail -n 1 | cut -d= -f2
 }
 
