@@ -1,6 +1,7 @@
 #include "CvSrvClass.h"
 
 #include <cwchar>
+#include <string>
 
 #include "RegistryKey.h"
 #include "cvexception.h"

@@ -13,10 +13,10 @@ trap 'rm -rf "$x" "$out" "$ALONE"; cleanup' EXIT
 
 # The step lines of the last run: the collection's steps follow each other.
 expect_steps() {
-  local steps
+  local steps order
   steps=$(iconv -f UTF-16LE -t UTF-8 "$out" | tr -d '\r' | grep '^> ')
-  echo "$steps" | grep -A2 -x '> Collecting data\.\.\. ok' | paste -sd'|' \
-    | grep -qx '> Collecting data... ok|> Exporting Windows event logs... ok|> Searching system and applications dumps\.\.\..*' \
+  order='> Collecting data... ok|> Exporting Windows event logs... ok|> Searching system and applications dumps\.\.\..*'
+  echo "$steps" | grep -A2 -x '> Collecting data\.\.\. ok' | paste -sd'|' | grep -qx "$order" \
     || fail "$1: step lines: $steps"
 }
 

@@ -191,7 +191,8 @@ TEST_F(EventLogExport, FailuresAreLeftOutAndEveryHandleClosed) {
     Export();
 
     std::vector<std::wstring> expected = {L"Events|Application.evt|delete", L"Events|TerminalStation.evt|delete"};
-    for (size_t i = 1; i < 29; ++i) expected.push_back(std::wstring(L"Events\\Channels|") + ChannelStems[i] + L".evtx|delete");
+    for (size_t i = 1; i < 29; ++i)
+        expected.push_back(std::wstring(L"Events\\Channels|") + ChannelStems[i] + L".evtx|delete");
     EXPECT_EQ(expected, Entries(m_report));
     EXPECT_EQ((std::vector<std::wstring>{L"Application", L"System", L"TerminalStation"}), fake.closed);
     EXPECT_FALSE(FileExists(m_report.WorkFolder + L"\\Corvane.evt"));
