@@ -188,7 +188,16 @@ TEST_F(EventLogExport, FailuresAreLeftOutAndEveryHandleClosed) {
     fake.unsaved = {L"System"};
     fake.unexported = {ChannelPath(ChannelStems[0]), ChannelPath(ChannelStems[29])};
     m_service.SetDword(L"Installed", 0);
-    Export();
+    const std::wstring traceFolder = MakeTempFolder(L"cv-events-trace");
+    std::vector<std::string> traced;
+    {
+        TraceCapture trace(traceFolder);
+        Export();
+        traced = trace.Lines();
+    }
+    RemoveDirectoryW(traceFolder.c_str());
+    // Left out without a word.
+    EXPECT_TRUE(traced.empty() || traced == std::vector<std::string>{"<missing>"}) << traced.front();
 
     std::vector<std::wstring> expected = {L"Events|Application.evt|delete", L"Events|TerminalStation.evt|delete"};
     for (size_t i = 1; i < 29; ++i)
