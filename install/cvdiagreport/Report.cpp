@@ -43,6 +43,7 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
         // gathered before it is still written.
         try {
             LogHeader(report);
+            LogHardwareInfo(report);
             LogInfo_CvPolicy(report, L"CvPolicy.inf");
         } catch (const CvBase::CCvError&) {
         }
