@@ -68,6 +68,18 @@ rule=$(printf '%*s' 180 '' | tr ' ' -)
 [ "$(echo "$report" | sed -n 3p)" = "" ] || fail "header line 3"
 [ "$(echo "$report" | sed -n 4p)" = "$rule" ] || fail "header rule"
 echo "$report" | sed -n 1p | grep -q '^Corvane Studio' || fail "header line 1"
+# Right after the header's rule: processor, operating system and storage as
+# Wine's WMI gives them (Wine offers no disk to the disk walk).
+n=5
+for pattern in 'CPU:' 'Caption: .+' 'Name: .+' 'MaxClockSpeed: ~[0-9]+ MHz' '' 'Operating system:' \
+  'Name: .+\(Service Pack 1\)' 'BuildType: .*' 'Bitness: x64' 'Country: .+' 'Locale: 0x0409' \
+  "TotalVirtualMemorySize: [0-9]{1,3}('[0-9]{3})* KB" '' 'Storage \(Physical Drives and Partitions\):' '' \
+  'Storage \(Logical Drives\):' \
+  "C: Local Disk - [A-Z0-9]+, Size: [0-9']+/[0-9']+ B \([0-9.]+/[0-9.]+ GB\), ~[0-9]+% free, Label: n/a, Number-Id: 0x[0-9A-F]{8}"; do
+  line=$(echo "$report" | sed -n "${n}p")
+  [[ $line =~ ^$pattern$ ]] || fail "report line $n is '$line' where /$pattern/ belongs"
+  n=$((n + 1))
+done
 echo "$report" | grep -qx 'Product policy - see file "CvPolicy.inf"' || fail "policy title"
 [ "$(echo "$report" | tail -n 3)" = "$rule
 Dumps found - 0 files

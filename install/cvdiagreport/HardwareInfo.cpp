@@ -83,6 +83,11 @@ void DiagReport::LogHardwareInfo(std::wostream& out) {
         out << FormatProcessor(ReadProcessor(services));
         out << FormatOperatingSystem(ReadOperatingSystem(services));
 
+        out << L"\nStorage (Physical Drives and Partitions):\n";
+        std::vector<PhysicalDriveInfo> disks;
+        GetPhysicalDrivesInfo(disks, *Hardware);
+        out << FormatPhysicalDrives(disks);
+
         out << L"\nStorage (Logical Drives):\n";
         for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
             if (const std::optional<LogicalDrive> drive = ReadLogicalDrive(services, letter, *Hardware)) {

@@ -36,6 +36,22 @@ const wchar_t* DriveTypeText(unsigned long long type) {
     return type < std::size(texts) ? texts[type] : L"";
 }
 
+// Text of the thread's ANSI code page, as the drivers describe disks.
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), size, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), size, &wide[0], static_cast<int>(wide.size()));
+    return wide;
+}
+
+const wchar_t* BusTypeName(DWORD type) {
+    static const wchar_t* const names[] = {L"Unknown", L"Scsi", L"Atapi", L"Ata",   L"1394",    L"Ssa",
+                                           L"Fibre",   L"Usb",  L"RAID",  L"iScsi", L"Sas",     L"Sata",
+                                           L"Sd",      L"Mmc",  L"Virtual", L"FileBackedVirtual"};
+    return type < std::size(names) ? names[type] : L"?";
+}
+
 bool IsLocalOrNetwork(const LogicalDrive& drive) { return drive.DriveType == 3u || drive.DriveType == 4u; }
 
 // ", Size: " with used and total bytes, or the total alone; empty when a
@@ -122,6 +138,21 @@ DWORD Volume::GetDiskInfo(const HardwareCalls& calls) {
     const size_t room = (size - offsetof(VOLUME_DISK_EXTENTS, Extents)) / sizeof(DISK_EXTENT);
     Extents.assign(extents->Extents, extents->Extents + std::min<size_t>(extents->NumberOfDiskExtents, room));
     return 0;
+}
+
+std::wstring FormatPhysicalDrives(const std::vector<PhysicalDriveInfo>& drives) {
+    std::wstring text;
+    for (const PhysicalDriveInfo& drive : drives) {
+        text += Format(L"Disk %u - ", drive.DiskNumber) + Widen(drive.ProductId) + L", Serial: " +
+                Widen(drive.SerialNumber) + L", Type: " + BusTypeName(drive.BusType) +
+                Format(L", Size: 0x%016llx B (%.1f GB)\n", drive.Length, Gigabytes(drive.Length));
+        for (const PARTITION_INFORMATION& partition : drive.Partitions)
+            text += Format(L"    Partition: %u, StartingOffset: 0x%016llx, Length: 0x%016llx, Type: 0x%02x, IsBoot: %c\n",
+                           partition.PartitionNumber, partition.StartingOffset.QuadPart,
+                           partition.PartitionLength.QuadPart, partition.PartitionType,
+                           partition.BootIndicator ? L'Y' : L'N');
+    }
+    return text;
 }
 
 DriveEntry MakeDriveEntry(wchar_t letter, const LogicalDrive& drive) {

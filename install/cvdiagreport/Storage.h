@@ -44,8 +44,7 @@ struct LogicalDrive {
 // The drive list entry of a drive.
 DriveEntry MakeDriveEntry(wchar_t letter, const LogicalDrive& drive);
 
-// "Storage (Physical Drives and Partitions):" with its heading line end, and
-// the lines of the disks.
+// The lines of the disks, each followed by the lines of its partitions.
 std::wstring FormatPhysicalDrives(const std::vector<PhysicalDriveInfo>& drives);
 // The line of one drive letter, with its disk areas, and its line end.
 std::wstring FormatLogicalDrive(const LogicalDrive& drive);
