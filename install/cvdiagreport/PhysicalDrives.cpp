@@ -1,6 +1,7 @@
 #include "PhysicalDrives.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <memory>
 #include <new>

@@ -1,7 +1,6 @@
 #include "Storage.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cwchar>
