@@ -98,9 +98,12 @@ product_reg delete "$NP_KEY" /v StandInHangSeconds /f
 [ "$code" = 0 ] || fail "exit code $code with a hanging rules tool"
 (( elapsed >= 16300 && elapsed < 40000 )) || fail "run with a hanging rules tool took $elapsed ms"
 folder=$(new_folder "$before")
-gcab -t "$folder/CvDiagInfo.cab" | grep -q NetworkProtection.rules && fail "rules of a hanging tool were packed"
+# Listed first: grep -q may stop reading before gcab has written everything,
+# and pipefail would take gcab's broken pipe for a failure.
+listed=$(gcab -t "$folder/CvDiagInfo.cab")
+echo "$listed" | grep -q NetworkProtection.rules && fail "rules of a hanging tool were packed"
 [ -f "$folder/NetworkProtection.rules" ] || fail "rules file of a hanging tool was deleted"
-gcab -t "$folder/CvDiagInfo.cab" | grep -q 'CvSysInfo.log' || fail "the run after the timeout lost the report"
+echo "$listed" | grep -q 'CvSysInfo.log' || fail "the run after the timeout lost the report"
 
 # --- no install path (authentication server without it): no rules, but the
 # network-protection and authentication-server logs are still packed ---
