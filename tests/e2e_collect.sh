@@ -69,6 +69,18 @@ rule=$(printf '%*s' 180 '' | tr ' ' -)
 [ "$(echo "$report" | sed -n 3p)" = "" ] || fail "header line 3"
 [ "$(echo "$report" | sed -n 4p)" = "$rule" ] || fail "header rule"
 echo "$report" | sed -n 1p | grep -q '^Corvane Studio' || fail "header line 1"
+# Right after the header's rule: processor, operating system and storage as
+# Wine's WMI gives them (Wine offers no disk to the disk walk).
+n=5
+for pattern in 'CPU:' 'Caption: .+' 'Name: .+' 'MaxClockSpeed: ~[0-9]+ MHz' '' 'Operating system:' \
+  'Name: .+\(Service Pack 1\)' 'BuildType: .*' 'Bitness: x64' 'Country: .+' 'Locale: 0x0409' \
+  "TotalVirtualMemorySize: [0-9]{1,3}('[0-9]{3})* KB" '' 'Storage \(Physical Drives and Partitions\):' '' \
+  'Storage \(Logical Drives\):' \
+  "C: Local Disk - [A-Z0-9]+, Size: [0-9']+/[0-9']+ B \([0-9.]+/[0-9.]+ GB\), ~[0-9]+% free, Label: n/a, Number-Id: 0x[0-9A-F]{8}"; do
+  line=$(echo "$report" | sed -n "${n}p")
+  [[ $line =~ ^$pattern$ ]] || fail "report line $n is '$line' where /$pattern/ belongs"
+  n=$((n + 1))
+done
 echo "$report" | grep -qx 'Product policy - see file "CvPolicy.inf"' || fail "policy title"
 [ "$(echo "$report" | tail -n 3)" = "$rule
 Dumps found - 0 files
@@ -87,9 +99,12 @@ product_reg delete "$NP_KEY" /v StandInHangSeconds /f
 [ "$code" = 0 ] || fail "exit code $code with a hanging rules tool"
 (( elapsed >= 16300 && elapsed < 40000 )) || fail "run with a hanging rules tool took $elapsed ms"
 folder=$(new_folder "$before")
-gcab -t "$folder/CvDiagInfo.cab" | grep -q NetworkProtection.rules && fail "rules of a hanging tool were packed"
+# Listed first: grep -q may stop reading before gcab has written everything,
+# and pipefail would take gcab's broken pipe for a failure.
+listed=$(gcab -t "$folder/CvDiagInfo.cab")
+echo "$listed" | grep -q NetworkProtection.rules && fail "rules of a hanging tool were packed"
 [ -f "$folder/NetworkProtection.rules" ] || fail "rules file of a hanging tool was deleted"
-gcab -t "$folder/CvDiagInfo.cab" | grep -q 'CvSysInfo.log' || fail "the run after the timeout lost the report"
+echo "$listed" | grep -q 'CvSysInfo.log' || fail "the run after the timeout lost the report"
 
 # --- no install path (authentication server without it): no rules, but the
 # network-protection and authentication-server logs are still packed ---

@@ -2,9 +2,12 @@
 // and its packing list entry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <new>
 #include <sstream>
 
 #include "DiagReport.h"
+#include "HardwareCalls.h"
 #include "collector_util.h"
 #include "test_util.h"
 
@@ -95,6 +98,33 @@ TEST(ReportFile, Utf16WithoutByteOrderMarkAndItsPackingEntry) {
         }
         DeleteTree(folder);
     }
+}
+
+HRESULT WINAPI LocatorOutOfMemory(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*) { throw std::bad_alloc(); }
+
+// A failure of any kind inside a section ends the sections; the text gathered
+// before it is written all the same, and the failure is traced.
+TEST(ReportFile, FailureOfAnyKindKeepsTheTextGathered) {
+    const std::wstring folder = MakeTempFolder(L"report");
+    HardwareCalls calls = SystemHardwareCalls;
+    calls.CoCreateInstance = &LocatorOutOfMemory;
+    DiagReport report;
+    report.WorkFolder = folder;
+    report.Hardware = &calls;
+    std::vector<std::string> trace;
+    {
+        TraceCapture capture(folder);
+        EXPECT_NO_THROW(report.LogSysInfo(L"CvSysInfo.log"));
+        trace = capture.Lines();
+    }
+    std::wostringstream header;
+    DiagReport::LogHeader(header);
+    const std::string bytes = ReadBytes(folder + L"\\CvSysInfo.log");
+    EXPECT_EQ(Narrow(header.str()), Narrow(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2)));
+    EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const std::string& line) {
+        return line.find("[DiagReport::LogSysInfo] exception: std::bad_alloc") != std::string::npos;
+    })) << "no trace line";
+    DeleteTree(folder);
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 
 #include <string>
 
@@ -131,6 +135,45 @@ inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     CloseHandle(file);
     return ok && written == bytes.size();
 }
+
+// Sends standard output into a file for the life of the object; Text() reads
+// back what was written.
+class CapturedStdout {
+public:
+    CapturedStdout() : m_path(MakeTempFolder(L"out") + L"\\out.txt") {
+        fflush(stdout);
+        m_saved = _dup(1);
+        const int file = _wopen(m_path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+        _dup2(file, 1);
+        _close(file);
+        _setmode(1, _O_U16TEXT);  // as the tool's own output
+    }
+    ~CapturedStdout() { Restore(); }
+    // What was written, UTF-16 read back, line ends as written by the program.
+    std::wstring Text() {
+        Restore();
+        std::wstring text;
+        if (FILE* in = _wfopen(m_path.c_str(), L"rb")) {
+            wchar_t buffer[4096];
+            for (size_t n; (n = fread(buffer, 2, 4096, in)) > 0;) text.append(buffer, n);
+            fclose(in);
+        }
+        for (size_t at; (at = text.find(L"\r\n")) != std::wstring::npos;) text.erase(at, 1);
+        return text;
+    }
+
+private:
+    void Restore() {
+        if (m_saved < 0) return;
+        fflush(stdout);
+        _dup2(m_saved, 1);
+        _setmode(1, _O_TEXT);
+        _close(m_saved);
+        m_saved = -1;
+    }
+    std::wstring m_path;
+    int m_saved = -1;
+};
 
 // The collector's trace written into a file of a folder for the life of the
 // object: levels 2 and 4, plain lines. The trace key is put back afterwards.

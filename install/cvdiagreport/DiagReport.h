@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+struct HardwareCalls;
+extern const HardwareCalls SystemHardwareCalls;
+
 // One file to pack: the name inside the archive is Folder joined with the
 // last component of Source.
 struct PackItem {
@@ -57,6 +60,8 @@ public:
     void LogSysInfo(const std::wstring& fileName);
     static void LogHeader(std::wostream& out);
     static void LogSectionTitle(std::wostream& out, const std::wstring& title);
+    // Processor, operating system and storage; refills Drives. Never raises.
+    void LogHardwareInfo(std::wostream& out);
     void LogInfo_CvPolicy(std::wostream& out, const std::wstring& fileName);
 
     static const std::wstring& GetPath_Logs_Common();
@@ -79,4 +84,6 @@ public:
     std::wstring WorkFolder;
     std::vector<PackItem> PackList;
     std::vector<DriveEntry> Drives;
+    // How the hardware section reaches WMI and the storage drivers.
+    const HardwareCalls* Hardware = &SystemHardwareCalls;
 };

@@ -1,7 +1,9 @@
 #include <objbase.h>
 
+#include <exception>
 #include <sstream>
 
+#include "CvTrace.h"
 #include "DiagReport.h"
 #include "SehCatcher.h"
 #include "Win32Objects.h"
@@ -20,6 +22,20 @@ public:
     ComScope(const ComScope&) = delete;
     ComScope& operator=(const ComScope&) = delete;
 };
+
+// Drops the failure being handled. An error of the product's own kind is
+// expected and dropped quietly; anything else is traced.
+void TraceDropped() {
+    const wchar_t* const function = L"DiagReport::LogSysInfo";
+    try {
+        throw;
+    } catch (const CvBase::CCvError&) {
+    } catch (const std::exception& error) {
+        GetTrace().Trace(4, L"[%s] exception: %S", function, error.what());
+    } catch (...) {
+        GetTrace().Trace(4, L"[%s] unknown exception", function);
+    }
+}
 
 }  // namespace
 
@@ -43,14 +59,17 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
         // gathered before it is still written.
         try {
             LogHeader(report);
+            LogHardwareInfo(report);
             LogInfo_CvPolicy(report, L"CvPolicy.inf");
-        } catch (const CvBase::CCvError&) {
+        } catch (...) {
+            TraceDropped();
         }
         const std::wstring text = report.str();
         CvBase::CWin32File file;
         file.Open_Ex(path.c_str(), GENERIC_WRITE, OPEN_ALWAYS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
         file.Write_Ex(text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
-    } catch (const CvBase::CCvError&) {
+    } catch (...) {
+        TraceDropped();
     }
 }

@@ -1,0 +1,10 @@
+#include "HardwareCalls.h"
+
+const HardwareCalls SystemHardwareCalls = {
+    &::CoCreateInstance,
+    &::SetupDiGetClassDevsW,
+    &::SetupDiEnumDeviceInterfaces,
+    &::SetupDiGetDeviceInterfaceDetailW,
+    &::SetupDiDestroyDeviceInfoList,
+    &::DeviceIoControl,
+};
