@@ -5,3 +5,6 @@ target_link_libraries(test_dumps PRIVATE CvCollector gtest_main gtest)
 target_compile_options(test_dumps PRIVATE -Wno-missing-field-initializers)
 add_cv_script_test(test_dumps dumps_drives.sh)
 set_tests_properties(test_dumps PROPERTIES RESOURCE_LOCK "cv_e2e_prefix;cv_product_registry")
+
+add_cv_script_test(e2e_dumps e2e_dumps.sh)
+set_tests_properties(e2e_dumps PROPERTIES RESOURCE_LOCK "cv_e2e_prefix;cv_product_registry")
