@@ -8,3 +8,8 @@ set_tests_properties(test_dumps PROPERTIES RESOURCE_LOCK "cv_e2e_prefix;cv_produ
 
 add_cv_script_test(e2e_dumps e2e_dumps.sh)
 set_tests_properties(e2e_dumps PROPERTIES RESOURCE_LOCK "cv_e2e_prefix;cv_product_registry")
+
+# The walk alone, for script/bench.
+add_executable(dumps_walk ${CMAKE_CURRENT_LIST_DIR}/dumps_walk.cpp)
+target_link_libraries(dumps_walk PRIVATE CvCollector)
+target_link_options(dumps_walk PRIVATE -municode)
