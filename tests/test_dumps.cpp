@@ -63,6 +63,17 @@ protected:
         DeleteTree(m_folder);
         DeleteTree(m_traceFolder);
     }
+    // The dumps among the files of the test folder, which has no subfolders,
+    // and the trace lines written meanwhile.
+    std::list<Dump::FileInfo> ListFolder(unsigned long long now, std::vector<std::string>& lines) {
+        std::list<Dump::FileInfo> dumps;
+        std::vector<std::wstring> subfolders;
+        TraceCapture trace(m_traceFolder);
+        DiagReport::EnumerateFolder(m_folder, dumps, {now, 10080}, subfolders);
+        lines = trace.Lines();
+        EXPECT_TRUE(subfolders.empty());
+        return dumps;
+    }
     std::wstring m_folder;
     std::wstring m_traceFolder;
 };
@@ -87,15 +98,8 @@ TEST_F(DumpTest, SizeSignatureAndAge) {
         {L"text.txt", Minidump, now - Minute, nullptr},  // not a "*.dmp" name
     };
     for (const Case& c : cases) ASSERT_TRUE(Plant(m_folder + L"\\" + c.name, c.bytes, c.written));
-    std::list<Dump::FileInfo> dumps;
-    std::vector<std::wstring> subfolders;
     std::vector<std::string> lines;
-    {
-        TraceCapture trace(m_traceFolder);
-        DiagReport::EnumerateFolder(m_folder, dumps, {now, 10080}, subfolders);
-        lines = trace.Lines();
-    }
-    EXPECT_TRUE(subfolders.empty());
+    const std::list<Dump::FileInfo> dumps = ListFolder(now, lines);
     std::vector<std::wstring> listed = Paths(dumps), expected;
     for (const Case& c : cases) {
         SCOPED_TRACE(Narrow(c.name));
@@ -133,14 +137,8 @@ TEST_F(DumpTest, TooSmallIsNotOpenedAnUnreadableDumpIsNotListed) {
     HANDLE holdLocked = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, holdSmall);
     ASSERT_NE(INVALID_HANDLE_VALUE, holdLocked);
-    std::list<Dump::FileInfo> dumps;
-    std::vector<std::wstring> subfolders;
     std::vector<std::string> lines;
-    {
-        TraceCapture trace(m_traceFolder);
-        DiagReport::EnumerateFolder(m_folder, dumps, {now, 10080}, subfolders);
-        lines = trace.Lines();
-    }
+    const std::list<Dump::FileInfo> dumps = ListFolder(now, lines);
     CloseHandle(holdSmall);
     CloseHandle(holdLocked);
     EXPECT_TRUE(dumps.empty());
