@@ -70,7 +70,7 @@ static std::list<FileInfo> SearchDisk(Disk disk, AgeLimit age) {
 
 }  // namespace Dump
 
-bool CheckMagic(const std::wstring& path, const std::vector<Signature>& signatures) {
+bool CheckMagic(const std::wstring& path, const std::vector<Dump::Signature>& signatures) {
     CvBase::CWin32Handle file(CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_READ,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -81,7 +81,7 @@ bool CheckMagic(const std::wstring& path, const std::vector<Signature>& signatur
     char head[8];
     DWORD read = 0;
     if (!ReadFile(file.Get(), head, sizeof head, &read, nullptr)) read = 0;
-    for (const Signature& signature : signatures)
+    for (const Dump::Signature& signature : signatures)
         if (signature.length <= read && memcmp(head, signature.bytes, signature.length) == 0) return true;
     return false;
 }

@@ -8,15 +8,17 @@
 
 #include "DiagReport.h"
 
-// A signature that a file begins with.
+namespace Dump {
+// A signature that a dump file begins with.
 struct Signature {
     const char* bytes;
     size_t length;
 };
+}  // namespace Dump
 
 // True when the file opens and its first bytes match one of the signatures;
 // reads at most 8 bytes.
-bool CheckMagic(const std::wstring& path, const std::vector<Signature>& signatures);
+bool CheckMagic(const std::wstring& path, const std::vector<Dump::Signature>& signatures);
 
 namespace Dump {
 // At least 8 bytes.
