@@ -1,4 +1,5 @@
-// The tests a file passes to be listed as a crash dump.
+// The dump search: the tests a file passes to be listed as a crash dump (the
+// walk and the search over the drives are members of DiagReport).
 #pragma once
 
 #include <windows.h>
