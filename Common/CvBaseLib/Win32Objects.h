@@ -62,6 +62,22 @@ private:
     HANDLE m_mutex;
 };
 
+// Owns one directory search of FindFirstFileW or FindFirstFileExW
+// (INVALID_HANDLE_VALUE when there is none); closed with Auto::FindClose.
+class CFindHandle {
+public:
+    explicit CFindHandle(HANDLE handle) : m_handle(handle) {}
+    CFindHandle(const CFindHandle&) = delete;
+    CFindHandle& operator=(const CFindHandle&) = delete;
+    ~CFindHandle();
+
+    HANDLE Get() const { return m_handle; }
+    bool IsValid() const { return m_handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_handle;
+};
+
 }  // namespace CvBase
 
 // Deleters for scoped handles: close *handle and set it to 0; a failure to close

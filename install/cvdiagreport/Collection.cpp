@@ -111,7 +111,7 @@ void CollectingData(DiagReport& report) {
 }
 
 // The list of dumps found, appended to the report in its own encoding.
-void AppendDumpList(const DiagReport& report, const std::vector<Dump::FileInfo>& dumps) {
+void AppendDumpList(const DiagReport& report, const std::list<Dump::FileInfo>& dumps) {
     std::wostringstream text;
     DiagReport::LogSectionTitle(text, L"Dumps found - " + std::to_wstring(dumps.size()) + L" files");
     for (const Dump::FileInfo& dump : dumps)
@@ -153,7 +153,8 @@ void DiagReport::Create(DWORD flags) {
 
     if (flags & CollectDumps) {
         console::echo::step(L"Searching system and applications dumps");
-        std::vector<Dump::FileInfo> dumps;
+        std::list<Dump::FileInfo> dumps;
+        Find_Dumps(dumps, 10080);
         AppendDumpList(*this, dumps);
         console::echo::ok(Console);
         if (!dumps.empty()) console::echo::dumps(Console, dumps);

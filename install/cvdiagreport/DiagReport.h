@@ -3,9 +3,12 @@
 
 #include <windows.h>
 
+#include <list>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "utility.h"
 
 struct HardwareCalls;
 extern const HardwareCalls SystemHardwareCalls;
@@ -26,9 +29,17 @@ struct DriveEntry {
 };
 
 namespace Dump {
+// One crash dump found: full path without the "\\?\" prefix, size in bytes.
 struct FileInfo {
     std::wstring path;
     unsigned long long size = 0;
+};
+
+// The age test of the dump search: a dump is listed when its age in whole
+// minutes at the time `now` (100-nanosecond units since 1601) is below `limit`.
+struct AgeLimit {
+    unsigned long long now = 0;
+    DWORD limit = 0;
 };
 }  // namespace Dump
 
@@ -75,6 +86,19 @@ public:
     void ExportEventLogs(const EventLogCalls& calls);
     void ExportEventChannels(const EventLogCalls& calls);
 
+    // Appends the crash dumps of every local disk in Drives, younger than
+    // `limit` minutes: one task per physical disk, disks in ascending number,
+    // then each drive whose disk number cannot be read in a task of its own.
+    void Find_Dumps(std::list<Dump::FileInfo>& dumps, DWORD limit) const;
+    // The dumps below a folder (a drive root as "C:"), depth-first: the dumps
+    // of a folder before those of its subfolders. Reparse points are not entered.
+    static void EnumerateFolder_Recursive(const std::wstring& folder, std::list<Dump::FileInfo>& dumps,
+                                          const Dump::AgeLimit& age);
+    // The dumps among the files of one folder; the subfolders to enter are
+    // appended to `subfolders`, in the order the file system lists them.
+    static void EnumerateFolder(const std::wstring& folder, std::list<Dump::FileInfo>& dumps,
+                                const Dump::AgeLimit& age, std::vector<std::wstring>& subfolders);
+
     struct RunMode {
         bool IsWaitOnExit = true;
         void Parse(int argc, wchar_t** argv);
@@ -86,4 +110,6 @@ public:
     std::vector<DriveEntry> Drives;
     // How the hardware section reaches WMI and the storage drivers.
     const HardwareCalls* Hardware = &SystemHardwareCalls;
+    // How the dump search reads the physical disk number of a drive letter.
+    DWORD (*GetDiskId)(wchar_t letter) = GetDiskIdByDriveLetter;
 };

@@ -116,7 +116,7 @@ void banner() {
     string(std::wstring(ProductLine) + L"\n" + VersionLine + L"\n\n");
 }
 
-void dumps(HANDLE console, const std::vector<Dump::FileInfo>& files) {
+void dumps(HANDLE console, const std::list<Dump::FileInfo>& files) {
     Write(L"\nThere are ");
     set__text_color__safe(console, Yellow);
     text(L"%llu", static_cast<unsigned long long>(files.size()));

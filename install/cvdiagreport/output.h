@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <list>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ void ok(HANDLE console);
 void hex_code(DWORD code);
 void spaces(unsigned count);
 void banner();
-void dumps(HANDLE console, const std::vector<Dump::FileInfo>& files);
+void dumps(HANDLE console, const std::list<Dump::FileInfo>& files);
 void packed(HANDLE console, const std::wstring& archive);
 }  // namespace echo
 
