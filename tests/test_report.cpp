@@ -10,6 +10,7 @@
 
 namespace {
 
+const wchar_t StudioKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio";
 const wchar_t PolicyKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio\\Policy";
 const std::wstring Rule(180, L'-');
 
@@ -93,6 +94,46 @@ TEST(ReportFile, Utf16WithoutByteOrderMarkAndItsPackingEntry) {
             EXPECT_NE(std::wstring::npos, at) << "no product policy block";
             EXPECT_GE(at, header.str().size());
         }
+        DeleteTree(folder);
+    }
+}
+
+// The policy library faults (its stand-in's switch: 1 in CvLoadPolicy, 2 in CvExportPolicy). The
+// fault ends the policy section only: the report is written with the header and the section's
+// title naming the fault's code, the trace names the dump, and the dump lies in the temporary folder.
+TEST(ReportFile, FaultInsideThePolicyLibraryEndsItsSectionOnly) {
+    std::wostringstream header;
+    DiagReport::LogHeader(header);
+    for (DWORD fault : {1u, 2u}) {
+        SCOPED_TRACE(fault);
+        SavedKey studio(StudioKey);
+        studio.SetDword(L"StandInPolicyFault", fault);
+        SavedKey policy(PolicyKey);
+        policy.SetDword(L"PasswordMinimumLength", 12);
+        const std::wstring folder = MakeTempFolder(L"report");
+        std::vector<std::string> traced;
+        {
+            TraceCapture trace(folder);
+            DiagReport report;
+            report.WorkFolder = folder;
+            EXPECT_NO_THROW(report.LogSysInfo(L"CvSysInfo.log"));
+            traced = trace.Lines();
+        }
+        const std::string bytes = ReadBytes(folder + L"\\CvSysInfo.log");
+        const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+        EXPECT_EQ(0u, text.find(header.str()));
+        EXPECT_NE(std::wstring::npos, text.find(L"\n" + Rule + L"\nProduct policy - e6060005\n" + Rule + L"\n"));
+        EXPECT_FALSE(FileExists(folder + L"\\CvPolicy.inf"));
+
+        const std::string marker = "MiniDumpFile: ";
+        std::string dump;
+        for (const std::string& line : traced)
+            if (line.find(marker) != std::string::npos) dump = line.substr(line.find(marker) + marker.size());
+        ASSERT_FALSE(dump.empty()) << "no MiniDumpFile in the trace";
+        const std::wstring dumpPath(dump.begin(), dump.end());
+        EXPECT_EQ(0u, dumpPath.find(TempFolder()));
+        EXPECT_EQ("MDMP", ReadBytes(dumpPath).substr(0, 4));
+        DeleteFileW(dumpPath.c_str());
         DeleteTree(folder);
     }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -352,6 +353,93 @@ TEST(SehCatcherScope, FaultsOutsideThisModuleAreLeftToTheirOwnHandlers) {
     EXPECT_TRUE(IsBadWritePtr(unmapped, 4));
 }
 
+// ---- Faults of another module, under the guard ----
+
+// CvTestLib's function that writes to address 0, with MiniDumpWriteDump's parameters.
+CvBase::MiniDumpWriter FaultOfAnotherModule() {
+    static const HMODULE library = LoadLibraryW((ExeFolder() + L"\\CvTestLib.dll").c_str());
+    return reinterpret_cast<CvBase::MiniDumpWriter>(
+        reinterpret_cast<void*>(GetProcAddress(library, "CvTestFault")));
+}
+
+void FaultInAnotherModule() {
+    FaultOfAnotherModule()(nullptr, 0, nullptr, MiniDumpNormal, nullptr, nullptr, nullptr);
+}
+
+TEST(SehGuard, FaultOfAnotherModuleIsTranslatedAndTheCallerGoesOn) {
+    ASSERT_NE(nullptr, FaultOfAnotherModule());
+    ScopedTranslator translator(&ThrowTestFault);
+    for (int round = 0; round < 3; ++round) {
+        int destroyed = 0;
+        bool caught = false;
+        try {
+            CvBase::RunGuarded([&] {
+                Counted counted{destroyed};
+                FaultInAnotherModule();
+            });
+        } catch (const TestFault& fault) {
+            caught = true;
+            EXPECT_EQ(static_cast<unsigned>(EXCEPTION_ACCESS_VIOLATION), fault.code);
+        }
+        EXPECT_TRUE(caught);
+        EXPECT_EQ(1, destroyed) << "the guarded frame's object was not destroyed";
+    }
+}
+
+TEST(SehGuard, OtherExceptionsAndLibraryProbesPassUnchanged) {
+    ScopedTranslator translator(&ThrowTestFault);
+    EXPECT_THROW(CvBase::RunGuarded([] { throw 42; }), int);
+    bool probed = false;
+    CvBase::RunGuarded([&] {
+        void* const unmapped = reinterpret_cast<void*>(0x10);
+        probed = IsBadReadPtr(unmapped, 4) && IsBadWritePtr(unmapped, 4);
+    });
+    EXPECT_TRUE(probed) << "the system library's own probe was taken away from it";
+}
+
+TEST(SehGuardDeathTest, FaultOfAnotherModuleOutsideTheGuardIsNotTranslated) {
+    EXPECT_EXIT(
+        {
+            ScopedTranslator translator(&ThrowTestFault);
+            try {
+                FaultInAnotherModule();
+            } catch (...) {
+                std::exit(1);
+            }
+            std::exit(2);
+        },
+        ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+}
+
+TEST(SehGuardDeathTest, GuardWithoutTranslatorLeavesTheFaultAlone) {
+    EXPECT_EXIT(
+        {
+            try {
+                CvBase::RunGuarded(&FaultInAnotherModule);
+            } catch (...) {
+                std::exit(1);
+            }
+            std::exit(2);
+        },
+        ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+}
+
+TEST_F(SehCatcherDump, FaultOfAnotherModuleUnderTheGuardIsAnErrorWithItsDump) {
+    CSehCatcher catcher;
+    bool caught = false;
+    try {
+        CvBase::RunGuarded(&FaultInAnotherModule);
+    } catch (const CCvError& error) {
+        caught = true;
+        EXPECT_EQ(0xE6060005u, error.GetCode());
+        const std::wstring write = CvBase::FormatErrorMessage(0xE6060003);
+        ExpectAddressIn(InsertIn(error.GetDescription(), 0xE6060005, {L"", write, L"0000000000000000"}, 0),
+                        reinterpret_cast<const void*>(FaultOfAnotherModule()));
+        ExpectDumpOf(error);
+    }
+    EXPECT_TRUE(caught);
+}
+
 TEST(SehCatcherDeathTest, FaultAfterTheCatcherIsGoneIsNotTranslated) {
     EXPECT_EXIT(
         {
@@ -485,6 +573,18 @@ TEST_F(WriteMiniDumpTest, FailedFullDumpIsFollowedByANormalOneInTheEmptiedFile) 
         EXPECT_EQ(FALSE, call.clientPointers);
     }
     EXPECT_EQ("MDMP-normal", Contents());
+}
+
+TEST_F(WriteMiniDumpTest, FaultInsideTheWriterGivesFailureWithItsCode) {
+    for (bool catcherInstalled : {false, true}) {
+        SCOPED_TRACE(catcherInstalled ? "with a catcher" : "without a catcher");
+        std::unique_ptr<CSehCatcher> catcher(catcherInstalled ? new CSehCatcher : nullptr);
+        const SeTranslator before = CurrentTranslator();
+        SetLastError(0);
+        EXPECT_FALSE(CvBase::WriteMiniDump(m_file, nullptr, FaultOfAnotherModule()));
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), GetLastError());
+        EXPECT_TRUE(CurrentTranslator() == before);
+    }
 }
 
 TEST_F(WriteMiniDumpTest, BothFailingGiveFailureWithTheWritersError) {

@@ -1,7 +1,9 @@
 #include <objbase.h>
 
+#include <functional>
 #include <sstream>
 
+#include "CvTrace.h"
 #include "DiagReport.h"
 #include "SehCatcher.h"
 #include "Win32Objects.h"
@@ -21,6 +23,18 @@ public:
     ComScope& operator=(const ComScope&) = delete;
 };
 
+// Runs one section of the report. An error, any other exception or a processor fault that leaves
+// it ends this section only; what it wrote before stays, and the next section runs.
+void RunSection(const wchar_t* name, const std::function<void()>& section) {
+    try {
+        CvBase::RunGuarded(section);
+    } catch (const CvBase::CCvError& error) {
+        GetTrace().Trace(4, L"[%s] %s: %s", L"DiagReport::LogSysInfo", name, error.GetDump());
+    } catch (...) {
+        GetTrace().Trace(4, L"[%s] %s: Unknown exception", L"DiagReport::LogSysInfo", name);
+    }
+}
+
 }  // namespace
 
 void DiagReport::LogHeader(std::wostream& out) {
@@ -39,13 +53,8 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
         CvBase::CComErrorTranslator comErrors;
         ComScope com;
         std::wostringstream report;
-        // A section that lets an error out ends the sections, but what was
-        // gathered before it is still written.
-        try {
-            LogHeader(report);
-            LogInfo_CvPolicy(report, L"CvPolicy.inf");
-        } catch (const CvBase::CCvError&) {
-        }
+        RunSection(L"Header", [&] { LogHeader(report); });
+        RunSection(L"Policy", [&] { LogInfo_CvPolicy(report, L"CvPolicy.inf"); });
         const std::wstring text = report.str();
         CvBase::CWin32File file;
         file.Open_Ex(path.c_str(), GENERIC_WRITE, OPEN_ALWAYS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
