@@ -424,22 +424,6 @@ TEST(SehGuardDeathTest, GuardWithoutTranslatorLeavesTheFaultAlone) {
         ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
 }
 
-TEST_F(SehCatcherDump, FaultOfAnotherModuleUnderTheGuardIsAnErrorWithItsDump) {
-    CSehCatcher catcher;
-    bool caught = false;
-    try {
-        CvBase::RunGuarded(&FaultInAnotherModule);
-    } catch (const CCvError& error) {
-        caught = true;
-        EXPECT_EQ(0xE6060005u, error.GetCode());
-        const std::wstring write = CvBase::FormatErrorMessage(0xE6060003);
-        ExpectAddressIn(InsertIn(error.GetDescription(), 0xE6060005, {L"", write, L"0000000000000000"}, 0),
-                        reinterpret_cast<const void*>(FaultOfAnotherModule()));
-        ExpectDumpOf(error);
-    }
-    EXPECT_TRUE(caught);
-}
-
 TEST(SehCatcherDeathTest, FaultAfterTheCatcherIsGoneIsNotTranslated) {
     EXPECT_EXIT(
         {
