@@ -4,7 +4,8 @@
 # tool.
 source "$(dirname "$0")/e2e_lib.sh" "$1"
 PD=$WINEPREFIX/drive_c/ProgramData/Corvane
-NP_KEY='HKLM\SOFTWARE\Meridyne\Corvane Studio\Client\Network Protection'
+STUDIO_KEY='HKLM\SOFTWARE\Meridyne\Corvane Studio'
+NP_KEY="$STUDIO_KEY\\Client\\Network Protection"
 TRACE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\cvcc0\Trace'
 
 # --- a normal run, output redirected (no console) ---
@@ -76,10 +77,13 @@ $rule" ] || fail "dump list block at the end: $(echo "$report" | tail -n 5)"
 [ "$(tail -c 4 "$x/CvSysInfo.log" | od -An -tx1 | tr -d " \n")" = "0a000a00" ] || fail "report does not end with an empty line"
 grep -qa 'signature="$CHICAGO$"' <(iconv -f UTF-16LE -t UTF-8 "$x/CvPolicy.inf") || fail "policy file"
 
-# --- the rules tool hangs: the run goes on after its time limit, 16.384 s,
-# which the trace names. The trace is switched on and off with the support
-# guide's files; it goes to the product's common logs ---
+# --- the rules tool hangs and the policy library faults, in one run: it goes
+# on after the tool's time limit, 16.384 s, which the trace names; the fault
+# ends the policy section only, with a crash dump of the collector in the
+# temporary folder that the trace names. The trace is switched on and off with
+# the support guide's files; it goes to the product's common logs ---
 product_reg add "$NP_KEY" /v StandInHangSeconds /t REG_DWORD /d 40 /f
+product_reg add "$STUDIO_KEY" /v StandInPolicyFault /t REG_DWORD /d 2 /f
 cp "$ROOT/docs/trace-on.reg" "$ROOT/docs/trace-off.reg" "$WINEPREFIX/drive_c/"
 product_reg import 'C:\trace-on.reg'
 [ "$(wine reg query "$TRACE_KEY\\CvDiagReport" /v ParamsMask 2>/dev/null | grep -c 0x3c01)" = 1 ] \
@@ -88,6 +92,7 @@ sleep 1  # a working folder of its own: a new second
 before=$(work_folders)
 code=$(collect /tmp/cv-e2e-$$.out -q)
 product_reg delete "$NP_KEY" /v StandInHangSeconds /f
+product_reg delete "$STUDIO_KEY" /v StandInPolicyFault /f
 product_reg import 'C:\trace-off.reg'
 wine reg query "$TRACE_KEY\\CvDiagReport" >/dev/null 2>&1 && fail "trace-off.reg left the trace on"
 trace=$(cat "$PD/Logs/CvDiagReport.log" 2>/dev/null || true)
@@ -100,6 +105,16 @@ folder=$(new_folder "$before")
 gcab -t "$folder/CvDiagInfo.cab" | grep -q NetworkProtection.rules && fail "rules of a hanging tool were packed"
 [ -f "$folder/NetworkProtection.rules" ] || fail "rules file of a hanging tool was deleted"
 gcab -t "$folder/CvDiagInfo.cab" | grep -q 'CvSysInfo.log' || fail "the run after the timeout lost the report"
+dump=$(echo "$trace" | grep -ao 'MiniDumpFile: [^[:cntrl:]]*\.dmp' | head -n 1 | sed 's/^MiniDumpFile: //')
+[ -n "$dump" ] || fail "no MiniDumpFile in the trace"
+dump_file=$TEMP_DIR/${dump##*\\}
+[ "$(head -c 4 "$dump_file" 2>/dev/null)" = MDMP ] || fail "no dump in the temporary folder: $dump"
+rm -f "$dump_file"
+rm -rf "$x"; mkdir -p "$x"
+cabextract -q -d "$x" -F CvSysInfo.log "$folder/CvDiagInfo.cab"
+report=$(iconv -f UTF-16LE -t UTF-8 "$x/CvSysInfo.log")
+echo "$report" | grep -qx 'Product policy - e6060005' || fail "policy title after the fault"
+echo "$report" | grep -q '^Dumps found - ' || fail "the report after the fault lost its dump list"
 
 # --- no install path (authentication server without it): no rules, but the
 # network-protection and authentication-server logs are still packed ---

@@ -5,7 +5,7 @@
 source "$(dirname "$0")/e2e_lib.sh" "$1"
 out=/tmp/cv-exitcodes-$$.out
 made=()
-trap 'rm -f "$out"; rmdir "${made[@]}" 2>/dev/null; cleanup' EXIT
+trap 'rm -f "$out"; rmdir "${made[@]}" 2>/dev/null || true; cleanup' EXIT
 
 # The working folders of the next seconds, so that the run finds its own taken.
 take_working_folders() {
@@ -23,8 +23,8 @@ cases='0| ok|:|P:\CvDiagReport.exe -q
 -1| error  ? (UNKNOWN_EXCEPTION)|:|P:\entry_harness.exe unknown -q'
 
 while IFS='|' read -r expected text setup command; do
-  before=$(work_folders)
   $setup
+  before=$(work_folders)
   code=$(exit_code "$out" "$command")
   screen_text=$(iconv -f UTF-16LE -t UTF-8 "$out" 2>/dev/null || true)
   [ "$code" = "$expected" ] || fail "'$command' ended with $code, not $expected: $screen_text"
