@@ -14,6 +14,7 @@ using CvBase::CCvError;
 using CvBase::CSehCatcher;
 using CvBase::SeTranslator;
 using CvBase::SetSeTranslator;
+using CvBase::CTranslatorScope;
 
 namespace {
 
@@ -68,17 +69,6 @@ SeTranslator CurrentTranslator() {
     SetSeTranslator(current);
     return current;
 }
-
-class ScopedTranslator {
-public:
-    explicit ScopedTranslator(SeTranslator translator) : m_previous(SetSeTranslator(translator)) {}
-    ~ScopedTranslator() { SetSeTranslator(m_previous); }
-    ScopedTranslator(const ScopedTranslator&) = delete;
-    ScopedTranslator& operator=(const ScopedTranslator&) = delete;
-
-private:
-    SeTranslator m_previous;
-};
 
 // ---- Environment and files ----
 
@@ -307,7 +297,7 @@ TEST(SehCatcher, UnwritableTempFolderStillGivesTheError) {
 // ---- Installing and restoring ----
 
 TEST(SehCatcherScope, DestroyedCatcherPutsThePreviousTranslatorBack) {
-    ScopedTranslator outer(&ThrowTestFault);
+    CTranslatorScope outer(&ThrowTestFault);
     {
         CSehCatcher catcher;
         EXPECT_TRUE(CurrentTranslator() == &CSehCatcher::Translate);
@@ -347,7 +337,7 @@ TEST(SehCatcherScope, CatcherProtectsOnlyItsOwnThread) {
 }
 
 TEST(SehCatcherScope, FaultsOutsideThisModuleAreLeftToTheirOwnHandlers) {
-    ScopedTranslator translator(&ThrowTestFault);
+    CTranslatorScope translator(&ThrowTestFault);
     void* const unmapped = reinterpret_cast<void*>(0x10);
     EXPECT_TRUE(IsBadReadPtr(unmapped, 4));  // the system library catches its own probe's fault
     EXPECT_TRUE(IsBadWritePtr(unmapped, 4));
@@ -368,7 +358,7 @@ void FaultInAnotherModule() {
 
 TEST(SehGuard, FaultOfAnotherModuleIsTranslatedAndTheCallerGoesOn) {
     ASSERT_NE(nullptr, FaultOfAnotherModule());
-    ScopedTranslator translator(&ThrowTestFault);
+    CTranslatorScope translator(&ThrowTestFault);
     for (int round = 0; round < 3; ++round) {
         int destroyed = 0;
         bool caught = false;
@@ -387,7 +377,7 @@ TEST(SehGuard, FaultOfAnotherModuleIsTranslatedAndTheCallerGoesOn) {
 }
 
 TEST(SehGuard, OtherExceptionsAndLibraryProbesPassUnchanged) {
-    ScopedTranslator translator(&ThrowTestFault);
+    CTranslatorScope translator(&ThrowTestFault);
     EXPECT_THROW(CvBase::RunGuarded([] { throw 42; }), int);
     bool probed = false;
     CvBase::RunGuarded([&] {
@@ -397,31 +387,31 @@ TEST(SehGuard, OtherExceptionsAndLibraryProbesPassUnchanged) {
     EXPECT_TRUE(probed) << "the system library's own probe was taken away from it";
 }
 
-TEST(SehGuardDeathTest, FaultOfAnotherModuleOutsideTheGuardIsNotTranslated) {
-    EXPECT_EXIT(
-        {
-            ScopedTranslator translator(&ThrowTestFault);
-            try {
-                FaultInAnotherModule();
-            } catch (...) {
-                std::exit(1);
-            }
-            std::exit(2);
-        },
-        ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
-}
-
-TEST(SehGuardDeathTest, GuardWithoutTranslatorLeavesTheFaultAlone) {
-    EXPECT_EXIT(
-        {
-            try {
-                CvBase::RunGuarded(&FaultInAnotherModule);
-            } catch (...) {
-                std::exit(1);
-            }
-            std::exit(2);
-        },
-        ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+// Without the guard, or without a translator, the fault takes the system's usual course.
+TEST(SehGuardDeathTest, FaultOfAnotherModuleNeedsBothGuardAndTranslator) {
+    const struct {
+        const char* name;
+        void (*run)();
+    } cases[] = {
+        {"translator without the guard", [] {
+             CTranslatorScope translator(&ThrowTestFault);
+             FaultInAnotherModule();
+         }},
+        {"guard without a translator", [] { CvBase::RunGuarded(&FaultInAnotherModule); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                try {
+                    c.run();
+                } catch (...) {
+                    std::exit(1);
+                }
+                std::exit(2);
+            },
+            ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+    }
 }
 
 TEST(SehCatcherDeathTest, FaultAfterTheCatcherIsGoneIsNotTranslated) {
@@ -449,7 +439,7 @@ TEST(SehTranslation, ManyFaultsOnTwoThreadsAreAllTranslated) {
     } results[2];
 
     auto work = [](Result& result) {
-        ScopedTranslator translator(&ThrowTestFault);
+        CTranslatorScope translator(&ThrowTestFault);
         for (int i = 0; i < kFaults; ++i) {
             try {
                 switch (i % 4) {

@@ -81,18 +81,6 @@ bool CanResume(const EXCEPTION_RECORD& record) {
     return (record.ExceptionFlags & (EXCEPTION_NONCONTINUABLE | EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) == 0;
 }
 
-// One translator per thread, in effect between two calls of ScopedTranslator.
-class ScopedTranslator {
-public:
-    explicit ScopedTranslator(SeTranslator translator) : m_previous(SetSeTranslator(translator)) {}
-    ~ScopedTranslator() { SetSeTranslator(m_previous); }
-    ScopedTranslator(const ScopedTranslator&) = delete;
-    ScopedTranslator& operator=(const ScopedTranslator&) = delete;
-
-private:
-    SeTranslator m_previous;
-};
-
 // A fault inside the dump writer.
 struct WriterFault {
     DWORD code;
@@ -224,7 +212,7 @@ bool WriteMiniDump(HANDLE file, EXCEPTION_POINTERS* pointers) {
 
 bool WriteMiniDump(HANDLE file, EXCEPTION_POINTERS* pointers, MiniDumpWriter write) {
     bool written = false;
-    const ScopedTranslator faults(&ThrowWriterFault);
+    const CTranslatorScope faults(&ThrowWriterFault);
     try {
         RunGuarded([&] { written = WriteDump(file, pointers, write); });
     } catch (const WriterFault& fault) {

@@ -22,6 +22,18 @@ using SeTranslator = void (*)(unsigned int code, EXCEPTION_POINTERS* pointers);
 // takes the system's usual course.
 SeTranslator SetSeTranslator(SeTranslator translator);
 
+// Installs a translator for the calling thread while it lives, then puts the previous one back.
+class CTranslatorScope {
+public:
+    explicit CTranslatorScope(SeTranslator translator) : m_previous(SetSeTranslator(translator)) {}
+    ~CTranslatorScope() { SetSeTranslator(m_previous); }
+    CTranslatorScope(const CTranslatorScope&) = delete;
+    CTranslatorScope& operator=(const CTranslatorScope&) = delete;
+
+private:
+    SeTranslator m_previous;
+};
+
 // Runs the call under a guard: a structured exception raised anywhere below it, in whatever module,
 // that no handler below takes (C++ exceptions aside) reaches the thread's translator, which throws
 // from the faulting place; that exception leaves RunGuarded like any other the call lets out.
