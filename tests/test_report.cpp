@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "DiagReport.h"
+#include "cvexception.h"
 #include "collector_util.h"
 #include "test_util.h"
 
@@ -94,6 +95,45 @@ TEST(ReportFile, Utf16WithoutByteOrderMarkAndItsPackingEntry) {
             EXPECT_NE(std::wstring::npos, at) << "no product policy block";
             EXPECT_GE(at, header.str().size());
         }
+        DeleteTree(folder);
+    }
+}
+
+// A section that lets an error or any other exception out ends there; the caller goes on, and
+// the trace names the section and the error.
+TEST(ReportSection, FailureEndsTheSectionOnly) {
+    const struct {
+        const char* name;
+        void (*fail)();
+        const char* traced;
+    } cases[] = {
+        {"error", [] { CvBase::ThrowError(0xE601005F, L"SysReport", 1, L"Section", L"CvSrvApi.dll"); },
+         "Code: 0xE601005F"},
+        {"other exception", [] { throw 42; }, "Unknown exception"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring folder = MakeTempFolder(L"section");
+        std::vector<std::string> traced;
+        bool after = false;
+        {
+            TraceCapture trace(folder);
+            std::wostringstream out;
+            EXPECT_NO_THROW(DiagReport::RunSection(L"Broken", [&] {
+                out << L"before";
+                c.fail();
+                out << L"after";
+            }));
+            EXPECT_EQ(L"before", out.str());
+            DiagReport::RunSection(L"Next", [&] { after = true; });
+            traced = trace.Lines();
+        }
+        EXPECT_TRUE(after) << "the next section did not run";
+        bool named = false;
+        for (const std::string& line : traced)
+            named = named || (line.find("[DiagReport::LogSysInfo] Broken: ") != std::string::npos &&
+                              line.find(c.traced) != std::string::npos);
+        EXPECT_TRUE(named) << "no trace line naming the section and its failure";
         DeleteTree(folder);
     }
 }

@@ -76,7 +76,8 @@ bool IsCxxException(DWORD code) {
     return code == 0x20474343 || code == 0x21474343 || code == 0x22474343 || code == 0xE06D7363;
 }
 
-// Resumes the thread when called with the context of an exception it may resume after.
+// Whether the thread may go on after the exception: not one raised as noncontinuable, and not
+// while its stack is being unwound.
 bool CanResume(const EXCEPTION_RECORD& record) {
     return (record.ExceptionFlags & (EXCEPTION_NONCONTINUABLE | EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) == 0;
 }

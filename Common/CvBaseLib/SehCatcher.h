@@ -40,8 +40,9 @@ private:
 // Exceptions that a library catches itself, such as its own probes of memory, stay its own.
 void RunGuarded(const std::function<void()>& call);
 
-// While it lives, turns every processor fault of the thread that made it into a CCvError thrown
-// from the faulting place, after writing a crash dump into the temporary folder.
+// While it lives, turns the processor faults of the thread that made it (those that
+// SetSeTranslator names) into a CCvError thrown from the faulting place, after writing a crash
+// dump into the temporary folder.
 class CSehCatcher {
 public:
     CSehCatcher();

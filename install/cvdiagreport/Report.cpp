@@ -1,6 +1,5 @@
 #include <objbase.h>
 
-#include <functional>
 #include <sstream>
 
 #include "CvTrace.h"
@@ -23,18 +22,6 @@ public:
     ComScope& operator=(const ComScope&) = delete;
 };
 
-// Runs one section of the report. An error, any other exception or a processor fault that leaves
-// it ends this section only; what it wrote before stays, and the next section runs.
-void RunSection(const wchar_t* name, const std::function<void()>& section) {
-    try {
-        CvBase::RunGuarded(section);
-    } catch (const CvBase::CCvError& error) {
-        GetTrace().Trace(4, L"[%s] %s: %s", L"DiagReport::LogSysInfo", name, error.GetDump());
-    } catch (...) {
-        GetTrace().Trace(4, L"[%s] %s: Unknown exception", L"DiagReport::LogSysInfo", name);
-    }
-}
-
 }  // namespace
 
 void DiagReport::LogHeader(std::wostream& out) {
@@ -43,6 +30,17 @@ void DiagReport::LogHeader(std::wostream& out) {
 
 void DiagReport::LogSectionTitle(std::wostream& out, const std::wstring& title) {
     out << L'\n' << Rule << L'\n' << title << L'\n' << Rule << L'\n';
+}
+
+// What the section wrote before it failed stays in the report.
+void DiagReport::RunSection(const wchar_t* name, const std::function<void()>& section) {
+    try {
+        CvBase::RunGuarded(section);
+    } catch (const CvBase::CCvError& error) {
+        GetTrace().Trace(4, L"[%s] %s: %s", L"DiagReport::LogSysInfo", name, error.GetDump());
+    } catch (...) {
+        GetTrace().Trace(4, L"[%s] %s: Unknown exception", L"DiagReport::LogSysInfo", name);
+    }
 }
 
 void DiagReport::LogSysInfo(const std::wstring& fileName) {
