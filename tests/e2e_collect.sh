@@ -98,8 +98,8 @@ wine reg query "$TRACE_KEY\\CvDiagReport" >/dev/null 2>&1 && fail "trace-off.reg
 trace=$(cat "$PD/Logs/CvDiagReport.log" 2>/dev/null || true)
 rm -f "$PD/Logs/CvDiagReport.log"
 [ "$code" = 0 ] || fail "exit code $code with a hanging rules tool"
-# The trace formats numbers the Russian way: "16,384".
-echo "$trace" | grep -qa 'WaitForSingleObject(): expired (16[,.]384 sec)' \
+# The trace formats numbers the Russian way, with a decimal comma.
+echo "$trace" | grep -qa 'WaitForSingleObject(): expired (16,384 sec)' \
   || fail "no time limit of 16.384 s in the trace: $(echo "$trace" | grep -a WaitForSingleObject)"
 folder=$(new_folder "$before")
 gcab -t "$folder/CvDiagInfo.cab" | grep -q NetworkProtection.rules && fail "rules of a hanging tool were packed"
