@@ -11,13 +11,19 @@ cd "$WINEPREFIX/drive_c"
 
 fail() { echo "FAIL: $*"; exit 1; }
 
-# collect OUTFILE [ARGS...]: runs the collector (the Windows path $PROGRAM,
-# else the built one) with its output in OUTFILE (no console) and prints its
-# full exit code, read on the Windows side.
+# exit_code OUTFILE COMMAND-LINE: runs a Windows command line in cmd with its
+# output in OUTFILE (no console) and prints its full exit code, read on the
+# Windows side.
+exit_code() {
+  wine cmd /c "$2 & echo EXIT=%ERRORLEVEL%" >"$1" 2>/dev/null || true
+  grep -ao 'EXIT=-\?[0-9]*' "$1" | tail -n 1 | cut -d= -f2
+}
+
+# collect OUTFILE [ARGS...]: the same for the collector (the Windows path
+# $PROGRAM, else the built one).
 collect() {
   local out=$1; shift
-  wine cmd /c "${PROGRAM:-P:\\CvDiagReport.exe} $* & echo EXIT=%ERRORLEVEL%" >"$out" 2>/dev/null || true
-  grep -ao 'EXIT=-\?[0-9]*' "$out" | tail -n 1 | cut -d= -f2
+  exit_code "$out" "${PROGRAM:-P:\\CvDiagReport.exe} $*"
 }
 
 work_folders() { ls -d "$TEMP_DIR"/CvDiagInfo_* 2>/dev/null || true; }

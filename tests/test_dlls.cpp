@@ -3,6 +3,7 @@
 #include <string>
 
 #include "dlls.h"
+#include "test_util.h"
 
 using CvBase::CCvError;
 using CvBase::CDllCall;
@@ -213,4 +214,97 @@ TEST(DllCall, MissingExportThrowsWithCodeAndTextAndReleasesTheLibrary) {
             EXPECT_TRUE(Contains(description, insert)) << description << L" lacks " << insert;
     }
     EXPECT_FALSE(IsLoaded(kTestLib));
+}
+
+// ---- Where a plain name is looked up ----
+
+namespace {
+
+// The full path of a loaded module.
+std::wstring ModulePath(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    return path;
+}
+
+std::wstring SystemFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return folder;
+}
+
+// A folder of planted libraries (copies of the test library under other names), made the
+// current folder and put first on the PATH while the test runs.
+class PlantedLibraries : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_folder = MakeTempFolder(L"planted");
+        for (const wchar_t* name : {L"CvPlanted.dll", L"cabinet.dll", L"dbghelp.dll"})
+            ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\" + kTestLib).c_str(), (m_folder + L"\\" + name).c_str(), FALSE));
+        wchar_t current[MAX_PATH] = {};
+        GetCurrentDirectoryW(MAX_PATH, current);
+        m_current = current;
+        m_path.resize(32768);
+        m_path.resize(GetEnvironmentVariableW(L"PATH", &m_path[0], 32768));
+        SetCurrentDirectoryW(m_folder.c_str());
+        SetEnvironmentVariableW(L"PATH", (m_folder + L";" + m_path).c_str());
+    }
+    void TearDown() override {
+        SetCurrentDirectoryW(m_current.c_str());
+        SetEnvironmentVariableW(L"PATH", m_path.c_str());
+        DeleteTree(m_folder);
+    }
+
+    std::wstring m_folder, m_current, m_path;
+};
+
+}  // namespace
+
+TEST_F(PlantedLibraries, ProductLibraryOutsideTheProgramsFolderIsNotLoaded) {
+    // The system's own search would take it.
+    HMODULE planted = LoadLibraryW(L"CvPlanted.dll");
+    ASSERT_NE(nullptr, planted);
+    FreeLibrary(planted);
+
+    try {
+        CDynamicLibrary2 library(L"CvPlanted.dll");
+        ADD_FAILURE() << "the planted library was loaded";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE601005F, {481, L"CvBase::CDynamicLibrary2::CDynamicLibrary2"});
+        EXPECT_TRUE(Contains(e.GetDescription(), L"CvPlanted.dll")) << e.GetDescription();
+        EXPECT_FALSE(Contains(e.GetDescription(), m_folder)) << e.GetDescription();
+    }
+    try {
+        DriverTypeCall call(L"CvPlanted.dll", "CvTestDriverType");
+        ADD_FAILURE() << "the planted library was loaded";
+    } catch (const CCvError& e) {
+        ExpectPlace(e, 0xE6000002, {60, kDllCallLoad});
+        EXPECT_TRUE(Contains(e.GetDescription(), CvBase::FormatErrorCode(ERROR_MOD_NOT_FOUND)));
+    }
+    EXPECT_FALSE(IsLoaded(L"CvPlanted.dll"));
+
+    // The program's own library of that kind is found.
+    CDynamicLibrary2 library(kTestLib);
+    EXPECT_EQ(ExeFolder() + L"\\" + kTestLib, ModulePath(library.Get()));
+}
+
+TEST(LibraryFolder, WindowsLibrariesComeFromTheSystemFolder) {
+    for (const wchar_t* name : {L"cabinet.dll", L"dbghelp.dll"}) {
+        const HMODULE module = CvBase::LoadBoundLibrary(name);
+        ASSERT_NE(nullptr, module) << name;
+        EXPECT_EQ(SystemFolder() + L"\\" + name, ModulePath(module));
+        FreeLibrary(module);
+    }
+}
+
+// The test above, run by a copy of this program that lies next to planted Windows libraries:
+// the program's own folder comes first in the system's search.
+TEST_F(PlantedLibraries, WindowsLibrariesNextToTheProgramAreNotLoaded) {
+    const std::wstring copy = m_folder + L"\\test_dlls.exe";
+    ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\test_dlls.exe").c_str(), copy.c_str(), FALSE));
+    DWORD exitCode = 1;
+    const std::string output = RunAndCapture(
+        L"\"" + copy + L"\" --gtest_filter=LibraryFolder.WindowsLibrariesComeFromTheSystemFolder", &exitCode);
+    EXPECT_EQ(0u, exitCode) << output;
+    EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "collector_util.h"
 #include "test_util.h"
 
 using CvBase::CCvError;
@@ -195,6 +196,12 @@ TEST(ProductLanguage, FromProductLocale) {
         EXPECT_EQ(c.expected, RunAndCapture(probe)) << c.type << " " << std::string(c.text.begin(), c.text.end());
         RegDeleteValueW(product, L"ProductLocale");
     }
+}
+
+TEST(ProductLanguage, RussianWithoutTheProductsKey) {
+    SavedKey product(L"SOFTWARE\\Meridyne\\Corvane Studio");
+    product.Remove();
+    EXPECT_EQ("1049\r\n", RunAndCapture(L"\"" + ExeFolder() + L"\\error_probe.exe\" language"));
 }
 
 TEST(ComTranslator, TurnsComFailuresIntoErrors) {

@@ -8,11 +8,13 @@
 
 #include "DiagReport.h"
 #include "HardwareCalls.h"
+#include "cvexception.h"
 #include "collector_util.h"
 #include "test_util.h"
 
 namespace {
 
+const wchar_t StudioKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio";
 const wchar_t PolicyKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio\\Policy";
 const std::wstring Rule(180, L'-');
 
@@ -102,7 +104,7 @@ TEST(ReportFile, Utf16WithoutByteOrderMarkAndItsPackingEntry) {
 
 HRESULT WINAPI LocatorOutOfMemory(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*) { throw std::bad_alloc(); }
 
-// A failure of any kind inside a section ends the sections; the text gathered
+// A failure of any kind inside a section ends that section; the text gathered
 // before it is written all the same, and the failure is traced.
 TEST(ReportFile, FailureOfAnyKindKeepsTheTextGathered) {
     const std::wstring folder = MakeTempFolder(L"report");
@@ -122,9 +124,87 @@ TEST(ReportFile, FailureOfAnyKindKeepsTheTextGathered) {
     const std::string bytes = ReadBytes(folder + L"\\CvSysInfo.log");
     EXPECT_EQ(Narrow(header.str()), Narrow(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2)));
     EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const std::string& line) {
-        return line.find("[DiagReport::LogSysInfo] exception: std::bad_alloc") != std::string::npos;
+        return line.find("[DiagReport::LogSysInfo] Hardware: exception: std::bad_alloc") != std::string::npos;
     })) << "no trace line";
     DeleteTree(folder);
+}
+
+// A section that lets an error or any other exception out ends there; the caller goes on, and
+// the trace names the section and the error.
+TEST(ReportSection, FailureEndsTheSectionOnly) {
+    const struct {
+        const char* name;
+        void (*fail)();
+        const char* traced;
+    } cases[] = {
+        {"error", [] { CvBase::ThrowError(0xE601005F, L"SysReport", 1, L"Section", L"CvSrvApi.dll"); },
+         "Code: 0xE601005F"},
+        {"other exception", [] { throw 42; }, "Unknown exception"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring folder = MakeTempFolder(L"section");
+        std::vector<std::string> traced;
+        bool after = false;
+        {
+            TraceCapture trace(folder);
+            std::wostringstream out;
+            EXPECT_NO_THROW(DiagReport::RunSection(L"Broken", [&] {
+                out << L"before";
+                c.fail();
+                out << L"after";
+            }));
+            EXPECT_EQ(L"before", out.str());
+            DiagReport::RunSection(L"Next", [&] { after = true; });
+            traced = trace.Lines();
+        }
+        EXPECT_TRUE(after) << "the next section did not run";
+        bool named = false;
+        for (const std::string& line : traced)
+            named = named || (line.find("[DiagReport::LogSysInfo] Broken: ") != std::string::npos &&
+                              line.find(c.traced) != std::string::npos);
+        EXPECT_TRUE(named) << "no trace line naming the section and its failure";
+        DeleteTree(folder);
+    }
+}
+
+// The policy library faults in CvExportPolicy (its stand-in's switch). The fault ends the policy
+// section only: the report is written with the header and the section's title naming the fault's
+// code in lower case, the trace names the dump, and the dump lies in the temporary folder.
+TEST(ReportFile, FaultInsideThePolicyLibraryEndsItsSectionOnly) {
+    std::wostringstream header;
+    DiagReport::LogHeader(header);
+    {
+        SavedKey studio(StudioKey);
+        studio.SetDword(L"StandInPolicyFault", 2);
+        SavedKey policy(PolicyKey);
+        policy.SetDword(L"PasswordMinimumLength", 12);
+        const std::wstring folder = MakeTempFolder(L"report");
+        std::vector<std::string> traced;
+        {
+            TraceCapture trace(folder);
+            DiagReport report;
+            report.WorkFolder = folder;
+            EXPECT_NO_THROW(report.LogSysInfo(L"CvSysInfo.log"));
+            traced = trace.Lines();
+        }
+        const std::string bytes = ReadBytes(folder + L"\\CvSysInfo.log");
+        const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+        EXPECT_EQ(0u, text.find(header.str()));
+        EXPECT_NE(std::wstring::npos, text.find(L"\n" + Rule + L"\nProduct policy - e6060005\n" + Rule + L"\n"));
+        EXPECT_FALSE(FileExists(folder + L"\\CvPolicy.inf"));
+
+        const std::string marker = "MiniDumpFile: ";
+        std::string dump;
+        for (const std::string& line : traced)
+            if (line.find(marker) != std::string::npos) dump = line.substr(line.find(marker) + marker.size());
+        ASSERT_FALSE(dump.empty()) << "no MiniDumpFile in the trace";
+        const std::wstring dumpPath(dump.begin(), dump.end());
+        EXPECT_EQ(0u, dumpPath.find(TempFolder()));
+        EXPECT_EQ("MDMP", ReadBytes(dumpPath).substr(0, 4));
+        DeleteFileW(dumpPath.c_str());
+        DeleteTree(folder);
+    }
 }
 
 }  // namespace

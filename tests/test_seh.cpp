@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@ using CvBase::CCvError;
 using CvBase::CSehCatcher;
 using CvBase::SeTranslator;
 using CvBase::SetSeTranslator;
+using CvBase::CTranslatorScope;
 
 namespace {
 
@@ -67,17 +69,6 @@ SeTranslator CurrentTranslator() {
     SetSeTranslator(current);
     return current;
 }
-
-class ScopedTranslator {
-public:
-    explicit ScopedTranslator(SeTranslator translator) : m_previous(SetSeTranslator(translator)) {}
-    ~ScopedTranslator() { SetSeTranslator(m_previous); }
-    ScopedTranslator(const ScopedTranslator&) = delete;
-    ScopedTranslator& operator=(const ScopedTranslator&) = delete;
-
-private:
-    SeTranslator m_previous;
-};
 
 // ---- Environment and files ----
 
@@ -306,7 +297,7 @@ TEST(SehCatcher, UnwritableTempFolderStillGivesTheError) {
 // ---- Installing and restoring ----
 
 TEST(SehCatcherScope, DestroyedCatcherPutsThePreviousTranslatorBack) {
-    ScopedTranslator outer(&ThrowTestFault);
+    CTranslatorScope outer(&ThrowTestFault);
     {
         CSehCatcher catcher;
         EXPECT_TRUE(CurrentTranslator() == &CSehCatcher::Translate);
@@ -346,10 +337,81 @@ TEST(SehCatcherScope, CatcherProtectsOnlyItsOwnThread) {
 }
 
 TEST(SehCatcherScope, FaultsOutsideThisModuleAreLeftToTheirOwnHandlers) {
-    ScopedTranslator translator(&ThrowTestFault);
+    CTranslatorScope translator(&ThrowTestFault);
     void* const unmapped = reinterpret_cast<void*>(0x10);
     EXPECT_TRUE(IsBadReadPtr(unmapped, 4));  // the system library catches its own probe's fault
     EXPECT_TRUE(IsBadWritePtr(unmapped, 4));
+}
+
+// ---- Faults of another module, under the guard ----
+
+// CvTestLib's function that writes to address 0, with MiniDumpWriteDump's parameters.
+CvBase::MiniDumpWriter FaultOfAnotherModule() {
+    static const HMODULE library = LoadLibraryW((ExeFolder() + L"\\CvTestLib.dll").c_str());
+    return reinterpret_cast<CvBase::MiniDumpWriter>(
+        reinterpret_cast<void*>(GetProcAddress(library, "CvTestFault")));
+}
+
+void FaultInAnotherModule() {
+    FaultOfAnotherModule()(nullptr, 0, nullptr, MiniDumpNormal, nullptr, nullptr, nullptr);
+}
+
+TEST(SehGuard, FaultOfAnotherModuleIsTranslatedAndTheCallerGoesOn) {
+    ASSERT_NE(nullptr, FaultOfAnotherModule());
+    CTranslatorScope translator(&ThrowTestFault);
+    for (int round = 0; round < 3; ++round) {
+        int destroyed = 0;
+        bool caught = false;
+        try {
+            CvBase::RunGuarded([&] {
+                Counted counted{destroyed};
+                FaultInAnotherModule();
+            });
+        } catch (const TestFault& fault) {
+            caught = true;
+            EXPECT_EQ(static_cast<unsigned>(EXCEPTION_ACCESS_VIOLATION), fault.code);
+        }
+        EXPECT_TRUE(caught);
+        EXPECT_EQ(1, destroyed) << "the guarded frame's object was not destroyed";
+    }
+}
+
+TEST(SehGuard, OtherExceptionsAndLibraryProbesPassUnchanged) {
+    CTranslatorScope translator(&ThrowTestFault);
+    EXPECT_THROW(CvBase::RunGuarded([] { throw 42; }), int);
+    bool probed = false;
+    CvBase::RunGuarded([&] {
+        void* const unmapped = reinterpret_cast<void*>(0x10);
+        probed = IsBadReadPtr(unmapped, 4) && IsBadWritePtr(unmapped, 4);
+    });
+    EXPECT_TRUE(probed) << "the system library's own probe was taken away from it";
+}
+
+// Without the guard, or without a translator, the fault takes the system's usual course.
+TEST(SehGuardDeathTest, FaultOfAnotherModuleNeedsBothGuardAndTranslator) {
+    const struct {
+        const char* name;
+        void (*run)();
+    } cases[] = {
+        {"translator without the guard", [] {
+             CTranslatorScope translator(&ThrowTestFault);
+             FaultInAnotherModule();
+         }},
+        {"guard without a translator", [] { CvBase::RunGuarded(&FaultInAnotherModule); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                try {
+                    c.run();
+                } catch (...) {
+                    std::exit(1);
+                }
+                std::exit(2);
+            },
+            ::testing::ExitedWithCode(static_cast<int>(EXCEPTION_ACCESS_VIOLATION)), "");
+    }
 }
 
 TEST(SehCatcherDeathTest, FaultAfterTheCatcherIsGoneIsNotTranslated) {
@@ -377,7 +439,7 @@ TEST(SehTranslation, ManyFaultsOnTwoThreadsAreAllTranslated) {
     } results[2];
 
     auto work = [](Result& result) {
-        ScopedTranslator translator(&ThrowTestFault);
+        CTranslatorScope translator(&ThrowTestFault);
         for (int i = 0; i < kFaults; ++i) {
             try {
                 switch (i % 4) {
@@ -485,6 +547,18 @@ TEST_F(WriteMiniDumpTest, FailedFullDumpIsFollowedByANormalOneInTheEmptiedFile) 
         EXPECT_EQ(FALSE, call.clientPointers);
     }
     EXPECT_EQ("MDMP-normal", Contents());
+}
+
+TEST_F(WriteMiniDumpTest, FaultInsideTheWriterGivesFailureWithItsCode) {
+    for (bool catcherInstalled : {false, true}) {
+        SCOPED_TRACE(catcherInstalled ? "with a catcher" : "without a catcher");
+        std::unique_ptr<CSehCatcher> catcher(catcherInstalled ? new CSehCatcher : nullptr);
+        const SeTranslator before = CurrentTranslator();
+        SetLastError(0);
+        EXPECT_FALSE(CvBase::WriteMiniDump(m_file, nullptr, FaultOfAnotherModule()));
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), GetLastError());
+        EXPECT_TRUE(CurrentTranslator() == before);
+    }
 }
 
 TEST_F(WriteMiniDumpTest, BothFailingGiveFailureWithTheWritersError) {

@@ -6,10 +6,15 @@
 #include <type_traits>
 #include <utility>
 
+#include "CvTrace.h"
+#include "dlls.h"
+
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // this module's image, placed by the linker
 
 extern "C" void CvBaseSehFaultStub();           // SehFaultStub.S
 extern "C" [[noreturn]] void CvBaseSehRaise();  // called by the stub
+// SehFaultStub.S: calls call(context) in a frame whose exception handler is CvBaseSehGuard.
+extern "C" void CvBaseSehGuardedCall(void (*call)(void*), void* context);
 
 namespace CvBase {
 
@@ -37,16 +42,11 @@ ImageRange ThisImage() {
     return {begin, begin + headers->OptionalHeader.SizeOfImage};
 }
 
-// Vectored handler, called first for every exception of the process. A fault of this module's code
-// on a thread with a translator resumes in CvBaseSehFaultStub, which calls the translator. Raised
-// exceptions (C++ throws among them) carry an address inside RaiseException, outside this module.
-LONG CALLBACK RedirectFault(EXCEPTION_POINTERS* pointers) {
-    CONTEXT* context = pointers->ContextRecord;
-    if (context->Rip < g_image.begin || context->Rip >= g_image.end) return EXCEPTION_CONTINUE_SEARCH;
+// Lets the faulting thread resume in CvBaseSehFaultStub, which calls the thread's translator with
+// the saved fault.
+void RedirectToTranslator(const EXCEPTION_RECORD& record, CONTEXT* context) {
     ThreadFault& fault = t_fault;
-    if (!fault.translator) return EXCEPTION_CONTINUE_SEARCH;
-
-    fault.record = *pointers->ExceptionRecord;
+    fault.record = record;
     fault.record.ExceptionRecord = nullptr;  // a nested record would not outlive the dispatch
     fault.context = *context;
 
@@ -57,8 +57,37 @@ LONG CALLBACK RedirectFault(EXCEPTION_POINTERS* pointers) {
     context->Rsp -= sizeof(DWORD64);
     *reinterpret_cast<DWORD64*>(context->Rsp) = context->Rip + 1;
     context->Rip = reinterpret_cast<DWORD64>(&CvBaseSehFaultStub);
+}
+
+// Vectored handler, called first for every exception of the process. A fault of this module's code
+// on a thread with a translator is redirected. Raised exceptions (C++ throws among them) carry an
+// address inside RaiseException, outside this module.
+LONG CALLBACK RedirectFault(EXCEPTION_POINTERS* pointers) {
+    CONTEXT* context = pointers->ContextRecord;
+    if (context->Rip < g_image.begin || context->Rip >= g_image.end) return EXCEPTION_CONTINUE_SEARCH;
+    if (!t_fault.translator) return EXCEPTION_CONTINUE_SEARCH;
+    RedirectToTranslator(*pointers->ExceptionRecord, context);
     return EXCEPTION_CONTINUE_EXECUTION;
 }
+
+// Codes of C++ exceptions thrown by the GCC run time (throw, unwind, forced unwind) and by the
+// Microsoft one: they find their catch on their own.
+bool IsCxxException(DWORD code) {
+    return code == 0x20474343 || code == 0x21474343 || code == 0x22474343 || code == 0xE06D7363;
+}
+
+// Whether the thread may go on after the exception: not one raised as noncontinuable, and not
+// while its stack is being unwound.
+bool CanResume(const EXCEPTION_RECORD& record) {
+    return (record.ExceptionFlags & (EXCEPTION_NONCONTINUABLE | EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) == 0;
+}
+
+// A fault inside the dump writer.
+struct WriterFault {
+    DWORD code;
+};
+
+[[noreturn]] void ThrowWriterFault(unsigned int code, EXCEPTION_POINTERS*) { throw WriterFault{code}; }
 
 std::wstring FormatAddress(ULONG_PTR address) {
     wchar_t text[17] = {};
@@ -115,6 +144,24 @@ std::wstring WriteDumpFile(EXCEPTION_POINTERS* pointers) {
     return WriteMiniDump(file.get(), pointers) ? path : FormatErrorCode(GetLastError());
 }
 
+// The writer's calls: a full-memory dump, or else a normal one in the emptied file.
+bool WriteDump(HANDLE file, EXCEPTION_POINTERS* pointers, MiniDumpWriter write) {
+    // The exception's record and context lie in this process.
+    MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, FALSE};
+    MINIDUMP_EXCEPTION_INFORMATION* const info = pointers ? &exception : nullptr;
+    const HANDLE process = GetCurrentProcess();
+    const DWORD processId = GetCurrentProcessId();
+
+    if (write(process, processId, file, MiniDumpWithFullMemory, info, nullptr, nullptr)) return true;
+
+    // A full-memory dump fails mostly for lack of disk space, and leaves what it wrote behind: the
+    // normal dump starts over in the emptied file.
+    LARGE_INTEGER start{};
+    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    return write(process, processId, file, MiniDumpNormal, info, nullptr, nullptr) != FALSE;
+}
+
 }  // namespace
 
 SeTranslator SetSeTranslator(SeTranslator translator) {
@@ -128,6 +175,11 @@ SeTranslator SetSeTranslator(SeTranslator translator) {
     return std::exchange(t_fault.translator, translator);
 }
 
+void RunGuarded(const std::function<void()>& call) {
+    CvBaseSehGuardedCall([](void* context) { (*static_cast<const std::function<void()>*>(context))(); },
+                         const_cast<std::function<void()>*>(&call));
+}
+
 CSehCatcher::CSehCatcher() : m_previous(SetSeTranslator(&CSehCatcher::Translate)) {}
 
 CSehCatcher::~CSehCatcher() { SetSeTranslator(m_previous); }
@@ -135,6 +187,7 @@ CSehCatcher::~CSehCatcher() { SetSeTranslator(m_previous); }
 void CSehCatcher::Translate(unsigned int, EXCEPTION_POINTERS* pointers) {
     CCvError error = MakeFaultError(*pointers->ExceptionRecord);
     error.SetEntry(L"MiniDumpFile", WriteDumpFile(pointers));
+    GetTrace().Trace(4, L"[%s] %s", L"CvBase::CSehCatcher::Translate", error.GetDump());
     throw error;
 }
 
@@ -150,7 +203,7 @@ CCvError MakeFaultError(const EXCEPTION_RECORD& record) {
 }
 
 bool WriteMiniDump(HANDLE file, EXCEPTION_POINTERS* pointers) {
-    const LibraryOwner dbghelp(LoadLibraryW(L"dbghelp.dll"));
+    const LibraryOwner dbghelp(LoadBoundLibrary(L"dbghelp.dll"));
     if (!dbghelp) return false;
     const auto write =
         reinterpret_cast<MiniDumpWriter>(reinterpret_cast<void*>(GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")));
@@ -159,20 +212,15 @@ bool WriteMiniDump(HANDLE file, EXCEPTION_POINTERS* pointers) {
 }
 
 bool WriteMiniDump(HANDLE file, EXCEPTION_POINTERS* pointers, MiniDumpWriter write) {
-    // The exception's record and context lie in this process.
-    MINIDUMP_EXCEPTION_INFORMATION exception{GetCurrentThreadId(), pointers, FALSE};
-    MINIDUMP_EXCEPTION_INFORMATION* const info = pointers ? &exception : nullptr;
-    const HANDLE process = GetCurrentProcess();
-    const DWORD processId = GetCurrentProcessId();
-
-    if (write(process, processId, file, MiniDumpWithFullMemory, info, nullptr, nullptr)) return true;
-
-    // A full-memory dump fails mostly for lack of disk space, and leaves what it wrote behind: the
-    // normal dump starts over in the emptied file.
-    LARGE_INTEGER start{};
-    SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
-    SetEndOfFile(file);
-    return write(process, processId, file, MiniDumpNormal, info, nullptr, nullptr) != FALSE;
+    bool written = false;
+    const CTranslatorScope faults(&ThrowWriterFault);
+    try {
+        RunGuarded([&] { written = WriteDump(file, pointers, write); });
+    } catch (const WriterFault& fault) {
+        SetLastError(fault.code);
+        return false;
+    }
+    return written;
 }
 
 std::wstring GetMiniDumpPath() {
@@ -196,7 +244,7 @@ std::wstring GetMiniDumpPath() {
 
 }  // namespace CvBase
 
-// Called by CvBaseSehFaultStub on the faulting thread, with the thread's fault saved by the handler.
+// Called by CvBaseSehFaultStub on the faulting thread, with the thread's fault saved by a handler.
 extern "C" void CvBaseSehRaise() {
     using CvBase::t_fault;
     EXCEPTION_RECORD record = t_fault.record;
@@ -204,4 +252,12 @@ extern "C" void CvBaseSehRaise() {
     EXCEPTION_POINTERS pointers{&record, &context};
     t_fault.translator(record.ExceptionCode, &pointers);
     std::terminate();  // a translator throws: there is no place to resume the fault at
+}
+
+// The handler of CvBaseSehGuardedCall's frame, called for an exception that no frame below took.
+extern "C" EXCEPTION_DISPOSITION CvBaseSehGuard(EXCEPTION_RECORD* record, void*, CONTEXT* context, void*) {
+    if (!CvBase::CanResume(*record) || CvBase::IsCxxException(record->ExceptionCode) || !CvBase::t_fault.translator)
+        return ExceptionContinueSearch;
+    CvBase::RedirectToTranslator(*record, context);
+    return ExceptionContinueExecution;
 }

@@ -25,3 +25,23 @@ CvBaseSehFaultStub:
     call    CvBaseSehRaise
     int3                            /* never reached; keeps the return address inside the stub */
     .seh_endproc
+
+/*
+ * CvBaseSehGuardedCall(call, context): calls call(context) in a frame of its own whose exception
+ * handler, CvBaseSehGuard, is asked about every exception that no frame below took.
+ */
+    .globl  CvBaseSehGuardedCall
+    .def    CvBaseSehGuardedCall; .scl 2; .type 32; .endef
+    .seh_proc CvBaseSehGuardedCall
+CvBaseSehGuardedCall:
+    subq    $40, %rsp               /* the callee's register home area, and the stack aligned */
+    .seh_stackalloc 40
+    .seh_endprologue
+    movq    %rcx, %rax
+    movq    %rdx, %rcx
+    call    *%rax
+    nop                             /* the return address stays inside the guarded body */
+    addq    $40, %rsp
+    ret
+    .seh_handler CvBaseSehGuard, @except
+    .seh_endproc

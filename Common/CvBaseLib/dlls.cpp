@@ -15,12 +15,20 @@ std::wstring Widen(const char* text, UINT codePage) {
 
 }  // namespace Dlls
 
-CDynamicLibrary2::CDynamicLibrary2(const wchar_t* fileName) : m_module(LoadLibraryW(fileName)) {
+HMODULE LoadBoundLibrary(const wchar_t* fileName) {
+    static const wchar_t* const systemLibraries[] = {L"cabinet.dll", L"dbghelp.dll"};
+    DWORD folder = LOAD_LIBRARY_SEARCH_APPLICATION_DIR;
+    for (const wchar_t* name : systemLibraries)
+        if (lstrcmpiW(name, fileName) == 0) folder = LOAD_LIBRARY_SEARCH_SYSTEM32;
+    return LoadLibraryExW(fileName, nullptr, folder);
+}
+
+CDynamicLibrary2::CDynamicLibrary2(const wchar_t* fileName) : m_module(LoadBoundLibrary(fileName)) {
     if (!m_module)
         ThrowError(0xE601005F, Dlls::kSourceFile, 481, L"CvBase::CDynamicLibrary2::CDynamicLibrary2", fileName);
 }
 
-CDynamicLibrary2::CDynamicLibrary2(const wchar_t* fileName, DWORD errorCode) : m_module(LoadLibraryW(fileName)) {
+CDynamicLibrary2::CDynamicLibrary2(const wchar_t* fileName, DWORD errorCode) : m_module(LoadBoundLibrary(fileName)) {
     if (!m_module) ThrowError(errorCode, Dlls::kSourceFile, 488, L"CvBase::CDynamicLibrary2::CDynamicLibrary2");
 }
 

@@ -41,10 +41,16 @@ std::wstring Widen(const char* text, UINT codePage);
 
 }  // namespace Dlls
 
+// LoadLibraryW for the libraries the product binds. A plain file name is looked up in one folder
+// only: Windows' own libraries ("cabinet.dll", "dbghelp.dll") in the system folder, every other
+// (the product's) in the program's own folder; never in the current folder or along the PATH,
+// where anyone may put a library of the same name.
+HMODULE LoadBoundLibrary(const wchar_t* fileName);
+
 // Owns one loaded library.
 class CDynamicLibrary2 {
 public:
-    // LoadLibraryW; throws 0xE601005F naming the library when it cannot be loaded.
+    // LoadBoundLibrary; throws 0xE601005F naming the library when it cannot be loaded.
     explicit CDynamicLibrary2(const wchar_t* fileName);
     // The same, but throws errorCode without inserts.
     CDynamicLibrary2(const wchar_t* fileName, DWORD errorCode);
@@ -104,7 +110,7 @@ public:
     virtual void Load(const wchar_t* library, const char* exportName) {
         Unload();
         const std::wstring function = std::wstring(L"CvBase::CDllCall<") + FnSpelling::FnTypeName + L">::Load";
-        HMODULE module = LoadLibraryW(library);
+        HMODULE module = LoadBoundLibrary(library);
         if (!module) {
             const DWORD code = GetLastError();
             ThrowError(0xE6000002, Dlls::kSourceFile, 60, function.c_str(), library, FormatErrorCode(code),

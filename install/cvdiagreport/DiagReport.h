@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <list>
 #include <sstream>
 #include <string>
@@ -69,6 +70,9 @@ public:
 
     // The system report "CvSysInfo.log"; never raises.
     void LogSysInfo(const std::wstring& fileName);
+    // Runs one section of the report: an error, any other exception or a processor fault that
+    // leaves it ends this section only (traced with the section's name).
+    static void RunSection(const wchar_t* name, const std::function<void()>& section);
     static void LogHeader(std::wostream& out);
     static void LogSectionTitle(std::wostream& out, const std::wstring& title);
     // Processor, operating system and storage; refills Drives. Never raises.

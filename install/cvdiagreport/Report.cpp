@@ -47,6 +47,19 @@ void DiagReport::LogSectionTitle(std::wostream& out, const std::wstring& title) 
     out << L'\n' << Rule << L'\n' << title << L'\n' << Rule << L'\n';
 }
 
+// What the section wrote before it failed stays in the report.
+void DiagReport::RunSection(const wchar_t* name, const std::function<void()>& section) {
+    try {
+        CvBase::RunGuarded(section);
+    } catch (const CvBase::CCvError& error) {
+        GetTrace().Trace(4, L"[%s] %s: %s", L"DiagReport::LogSysInfo", name, error.GetDump());
+    } catch (const std::exception& error) {
+        GetTrace().Trace(4, L"[%s] %s: exception: %S", L"DiagReport::LogSysInfo", name, error.what());
+    } catch (...) {
+        GetTrace().Trace(4, L"[%s] %s: Unknown exception", L"DiagReport::LogSysInfo", name);
+    }
+}
+
 void DiagReport::LogSysInfo(const std::wstring& fileName) {
     const std::wstring path = WorkFolder + L"\\" + fileName;
     PackList.push_back({path, L"", true});
@@ -55,15 +68,9 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
         CvBase::CComErrorTranslator comErrors;
         ComScope com;
         std::wostringstream report;
-        // A section that lets an error out ends the sections, but what was
-        // gathered before it is still written.
-        try {
-            LogHeader(report);
-            LogHardwareInfo(report);
-            LogInfo_CvPolicy(report, L"CvPolicy.inf");
-        } catch (...) {
-            TraceDropped();
-        }
+        RunSection(L"Header", [&] { LogHeader(report); });
+        RunSection(L"Hardware", [&] { LogHardwareInfo(report); });
+        RunSection(L"Policy", [&] { LogInfo_CvPolicy(report, L"CvPolicy.inf"); });
         const std::wstring text = report.str();
         CvBase::CWin32File file;
         file.Open_Ex(path.c_str(), GENERIC_WRITE, OPEN_ALWAYS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

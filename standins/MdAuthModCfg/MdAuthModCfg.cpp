@@ -20,22 +20,6 @@ namespace {
 const wchar_t kNetworkProtectionKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio\\Client\\Network Protection";
 const wchar_t kRulesKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio\\Client\\Network Protection\\Rules";
 
-DWORD ReadHangSeconds() {
-    StandIn::RegKey key;
-    if (key.OpenLocalMachine(kNetworkProtectionKey, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
-        return 0;
-    }
-    DWORD seconds = 0;
-    DWORD size = sizeof seconds;
-    DWORD type = REG_NONE;
-    if (RegQueryValueExW(key.Get(), L"StandInHangSeconds", nullptr, &type,
-                         reinterpret_cast<BYTE*>(&seconds), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return 0;
-    }
-    return seconds;
-}
-
 // Reads the rules; a missing rules key gives no rules.
 LONG ReadRules(std::vector<StandIn::NamedValue>& rules) {
     StandIn::RegKey key;
@@ -66,7 +50,7 @@ DWORD WriteAll(HANDLE output, const std::string& text) {
 }
 
 int DumpRules() {
-    const DWORD hangSeconds = ReadHangSeconds();
+    const DWORD hangSeconds = StandIn::ReadDword(kNetworkProtectionKey, L"StandInHangSeconds");
     if (hangSeconds != 0) {
         Sleep(static_cast<DWORD>(std::min<ULONGLONG>(hangSeconds * 1000ULL, INFINITE - 1)));
     }

@@ -116,4 +116,22 @@ inline LONG ReadNamedValues(HKEY key, std::vector<NamedValue>& values) {
     }
 }
 
+// The REG_DWORD value name of HKLM\keyPath (64-bit view); 0 when the key or
+// the value is missing or of another type.
+inline DWORD ReadDword(const wchar_t* keyPath, const wchar_t* name) {
+    RegKey key;
+    if (key.OpenLocalMachine(keyPath, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
+        return 0;
+    }
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    DWORD type = REG_NONE;
+    if (RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return 0;
+    }
+    return value;
+}
+
 }  // namespace StandIn
