@@ -36,6 +36,9 @@ dump "$C/toolong/zz.dmp" "$MDMP" 16
 (cd "$C/toolong" && for _ in $(seq 42); do n=$(printf 'n%.0s' $(seq 100)); mkdir "$n"; cd "$n"; done)
 mkdir -p "$D"
 ln -sfn "$D" "$WINEPREFIX/dosdevices/d:"
+# A running Wine server keeps the drive list it has seen: start afresh.
+wineserver -k 2>/dev/null || true
+wineserver -w
 dump "$D/kernel/MEMORY.DMP" 'PAGEDU64' 1234567
 
 product_reg add "$TRACE_KEY" /v EnableMask /t REG_DWORD /d 6 /f
