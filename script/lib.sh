@@ -15,6 +15,7 @@ ensure_packages() {
   [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
   command -v cabextract >/dev/null || missing+=(cabextract)
   command -v gcab >/dev/null || missing+=(gcab)
+  command -v 7z >/dev/null || missing+=(p7zip-full)
   command -v tmux >/dev/null || missing+=(tmux)
   command -v cmake >/dev/null || missing+=(cmake)
   command -v ninja >/dev/null || missing+=(ninja-build)
