@@ -121,6 +121,21 @@ std::vector<CabEntry> ReadCabinet(const std::wstring& path) {
 
 // ---- Helpers ----
 
+std::string Utf8(const std::wstring& text) { return std::filesystem::path(text).u8string(); }
+
+// Letters told apart by their place: the Cyrillic alphabet over and over.
+std::wstring CyrillicLetters(size_t count) {
+    std::wstring letters;
+    for (size_t i = 0; i < count; ++i) letters += static_cast<wchar_t>(0x0430 + i % 32);
+    return letters;
+}
+
+std::wstring Repeat(const std::wstring& text, size_t count) {
+    std::wstring repeated;
+    for (size_t i = 0; i < count; ++i) repeated += text;
+    return repeated;
+}
+
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring Entry(const CCvError& e, const wchar_t* name) {
@@ -351,6 +366,11 @@ TEST_F(CabinetTest, NameOutsideAnsiCodePageIsStoredInUtf8WithTheFlag) {
         // 240 characters, one of them outside the code page.
         {L"Logs", std::wstring(235, L'x') + L"ж.log", "Logs\\" + std::string(235, 'x') + "\xD0\xB6.log", true},
         {L"Logs", std::wstring(236, L'y') + L".log", "Logs\\" + std::string(236, 'y') + ".log", false},
+        // Over the format's 255 bytes: shortened in the middle of the file name.
+        {L"Logs\\" + CyrillicLetters(60), CyrillicLetters(120) + L".log",
+         Utf8(L"Logs\\" + CyrillicLetters(60) + L"\\" + CyrillicLetters(31) + L"~" + CyrillicLetters(120).substr(89) +
+              L".log"),
+         true},
         // Not a look-alike of a folder break: the full-width reverse solidus.
         {L"", L"a\xFF3C" L"b.log", "a\xEF\xBC\xBC" "b.log", true},
     };
@@ -374,6 +394,34 @@ TEST_F(CabinetTest, NameOutsideAnsiCodePageIsStoredInUtf8WithTheFlag) {
         EXPECT_EQ(cases[i].isUtf, (entries[i].attributes & _A_NAME_IS_UTF) != 0);
         EXPECT_NE(0, entries[i].attributes & _A_ARCH);  // the file's own attributes stay
         EXPECT_TRUE(entries[i].data == data[i]);
+    }
+}
+
+// The cabinet format holds 255 bytes of a name: a longer one loses characters
+// from the middle of its file name, and keeps its folder and extension.
+TEST(StoredName, NameOverTheFormatsLimitLosesItsMiddle) {
+    const std::wstring stem = CyrillicLetters(240), folder = L"Logs\\" + CyrillicLetters(60) + L"\\";
+    struct Case {
+        std::wstring name;
+        std::wstring stored;
+    };
+    const Case cases[] = {
+        // 5 + 2 * 61 + 1 + 2 * 61 + 4 = 254 bytes.
+        {L"Logs\\" + stem + L".log", L"Logs\\" + stem.substr(0, 61) + L"~" + stem.substr(240 - 61) + L".log"},
+        {folder + stem.substr(0, 120) + L".log", folder + stem.substr(0, 31) + L"~" + stem.substr(89, 31) + L".log"},
+        {L"Logs\\" + stem.substr(0, 126), L"Logs\\" + stem.substr(0, 62) + L"~" + stem.substr(64, 62)},
+        // Exactly 255 bytes: kept whole.
+        {L"Logs\\" + stem.substr(0, 125), L"Logs\\" + stem.substr(0, 125)},
+        // A pair of surrogates (4 bytes) is never split.
+        {L"a" + Repeat(L"\xD83D\xDE00", 70), L"a" + Repeat(L"\xD83D\xDE00", 31) + L"~" + Repeat(L"\xD83D\xDE00", 32)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.name));
+        const Cabinet::Compress::StoredName stored = Cabinet::Compress::MakeStoredName(c.name);
+        EXPECT_EQ(Utf8(c.stored), Utf8(stored.name));
+        EXPECT_EQ(Utf8(c.stored), stored.bytes);
+        EXPECT_TRUE(stored.isUtf);
+        EXPECT_LE(stored.bytes.size(), 255u);
     }
 }
 

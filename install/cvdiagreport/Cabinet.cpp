@@ -164,13 +164,40 @@ int OpenError(DWORD code) {
 namespace Cabinet {
 namespace Compress {
 
-StoredName MakeStoredName(const std::wstring& name) {
+namespace {
+
+StoredName Encode(const std::wstring& name) {
     // A character the code page lacks becomes its default character, never a
     // look-alike (which could be a "\"), and so fails the round trip.
     const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
     std::string ansi = Narrow(name, CP_ACP, flags);
-    if (CvBase::Dlls::Widen(ansi.c_str(), CP_ACP) == name) return {std::move(ansi), false};
-    return {ToUtf8(name), true};
+    if (CvBase::Dlls::Widen(ansi.c_str(), CP_ACP) == name) return {name, std::move(ansi), false};
+    return {name, ToUtf8(name), true};
+}
+
+}  // namespace
+
+StoredName MakeStoredName(const std::wstring& name) {
+    StoredName stored = Encode(name);
+    if (stored.bytes.size() < CB_MAX_FILENAME) return stored;
+    const size_t slash = name.rfind(L'\\');
+    const size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+    size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || dot < start) dot = name.size();
+    size_t half = (dot - start) / 2;
+    if (half > 0 && IS_HIGH_SURROGATE(name[start + half - 1])) --half;
+    std::wstring head = name.substr(start, half);
+    std::wstring tail = name.substr(start + head.size(), dot - start - head.size());
+    // Characters go one at a time, a surrogate pair as one.
+    while (!head.empty() || !tail.empty()) {
+        if (head.size() >= tail.size())
+            head.resize(head.size() - (head.size() > 1 && IS_LOW_SURROGATE(head.back()) ? 2 : 1));
+        else
+            tail.erase(0, tail.size() > 1 && IS_HIGH_SURROGATE(tail.front()) ? 2 : 1);
+        stored = Encode(name.substr(0, start) + head + L"~" + tail + name.substr(dot));
+        if (stored.bytes.size() < CB_MAX_FILENAME) break;
+    }
+    return stored;
 }
 
 USHORT StoredAttributes(DWORD fileAttributes, bool nameIsUtf) {
@@ -257,7 +284,7 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
                                         FciGetOpenInfo, m_compression);
     if (!added) refuse(m_erf.erfOper, m_erf.erfType);
     m_adding.source.Close();
-    GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), storedName.c_str());
+    GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), stored.name.c_str());
     return *this;
 }
 

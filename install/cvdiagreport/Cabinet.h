@@ -40,8 +40,11 @@ struct Adding {
 };
 
 // A name stored inside the cabinet: in the ANSI code page when the name
-// survives the round trip through it, otherwise in UTF-8 (isUtf).
+// survives the round trip through it, otherwise in UTF-8 (isUtf). A name whose
+// bytes do not fit the cabinet format's 255 loses characters from the middle
+// of its file name, marked by "~", and keeps its folder and extension (name).
 struct StoredName {
+    std::wstring name;
     std::string bytes;
     bool isUtf;
 };
