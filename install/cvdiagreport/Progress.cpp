@@ -55,8 +55,8 @@ bool ProgressPace::Poll(ULONGLONG now) {
     return true;
 }
 
-CabinetCompressCallback::CabinetCompressCallback(HANDLE console, ULONGLONG (*clock)())
-    : m_console(console), m_clock(clock), m_inPlace(console::get_position__safe(console, m_position)) {
+CabinetCompressCallback::CabinetCompressCallback(HANDLE console)
+    : m_console(console), m_inPlace(console::get_position__safe(console, m_position)) {
     if (!m_inPlace)
         GetTrace().Trace(4, L"[%s] packing without the progress display", L"CabinetCompressCallback");
 }
@@ -83,14 +83,14 @@ bool CabinetCompressCallback::Blank() {
 
 int CabinetCompressCallback::OnProgress(const wchar_t* file, double percent) {
     if (!m_inPlace) return 0;
-    if (m_pace.Take(m_clock(), !file)) return Draw(file, percent);
+    if (m_pace.Take(GetTickCount64(), !file)) return Draw(file, percent);
     m_heldFile = file;
     m_heldPercent = percent;
     return 0;
 }
 
 void CabinetCompressCallback::OnPacking() {
-    if (m_inPlace && m_pace.Poll(m_clock())) Draw(m_heldFile.c_str(), m_heldPercent);
+    if (m_inPlace && m_pace.Poll(GetTickCount64())) Draw(m_heldFile.c_str(), m_heldPercent);
 }
 
 int CabinetCompressCallback::Draw(const wchar_t* file, double percent) {

@@ -31,9 +31,8 @@ private:
 
 class CabinetCompressCallback : public Cabinet::Compress::Callback {
 public:
-    // Remembers the cursor position: the end of the step line. clock gives
-    // the time in milliseconds.
-    explicit CabinetCompressCallback(HANDLE console, ULONGLONG (*clock)() = GetTickCount64);
+    // Remembers the cursor position: the end of the step line.
+    explicit CabinetCompressCallback(HANDLE console);
     CabinetCompressCallback(const CabinetCompressCallback&) = delete;
     CabinetCompressCallback& operator=(const CabinetCompressCallback&) = delete;
     // Blanks a file line still shown (packing failed), so that it does not
@@ -52,7 +51,6 @@ private:
     bool MoveTo(COORD position);
 
     HANDLE m_console;
-    ULONGLONG (*m_clock)();
     COORD m_position = {};
     bool m_inPlace;
     bool m_fileShown = false;
