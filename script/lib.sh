@@ -16,6 +16,7 @@ ensure_packages() {
   command -v cabextract >/dev/null || missing+=(cabextract)
   command -v gcab >/dev/null || missing+=(gcab)
   command -v evtexport >/dev/null && command -v evtinfo >/dev/null || missing+=(libevt-utils)
+  command -v 7z >/dev/null || missing+=(p7zip-full)
   command -v tmux >/dev/null || missing+=(tmux)
   command -v cmake >/dev/null || missing+=(cmake)
   command -v ninja >/dev/null || missing+=(ninja-build)

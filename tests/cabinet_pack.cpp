@@ -1,13 +1,20 @@
 // cabinet_pack CABINET LIST: packs the files named in LIST into CABINET with
-// Cabinet_CompressFiles. LIST is UTF-8, one file a line: the folder inside the
-// cabinet (may be empty), a tab, the full path of the file. Exit code 0, or the
-// code of the error that stopped the packing.
+// Cabinet_CompressFiles, as the collector's packing step does: the step line
+// and the progress display on standard output (none when it is not a console).
+// LIST is UTF-8, one file a line: the folder inside the cabinet (may be empty),
+// a tab, the full path of the file. Prints the seconds the packing took on
+// standard error. Exit code 0, or the code of the error that stopped the packing.
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "Cabinet.h"
+#include "Progress.h"
 #include "cvexception.h"
+#include "output.h"
 
 namespace {
 
@@ -52,11 +59,23 @@ int wmain(int argc, wchar_t** argv) {
         fprintf(stderr, "empty or unreadable list\n");
         return 2;
     }
+    _setmode(_fileno(stdout), _O_U16TEXT);
+    const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
     try {
-        Cabinet_CompressFiles(argv[1], list, nullptr);
+        console::echo::step(L"Packing collected data to cabinet");
+        {
+            CabinetCompressCallback progress(console);
+            Cabinet_CompressFiles(argv[1], list, &progress);
+        }
+        console::echo::ok(console);
     } catch (const CvBase::CCvError& e) {
         fwprintf(stderr, L"%s\n", e.GetDump());
         return static_cast<int>(e.GetCode());
     }
+    QueryPerformanceCounter(&end);
+    fwprintf(stderr, L"seconds: %.3f\n", static_cast<double>(end.QuadPart - start.QuadPart) / frequency.QuadPart);
     return 0;
 }

@@ -121,6 +121,21 @@ std::vector<CabEntry> ReadCabinet(const std::wstring& path) {
 
 // ---- Helpers ----
 
+std::string Utf8(const std::wstring& text) { return std::filesystem::path(text).u8string(); }
+
+// Letters told apart by their place: the Cyrillic alphabet over and over.
+std::wstring CyrillicLetters(size_t count) {
+    std::wstring letters;
+    for (size_t i = 0; i < count; ++i) letters += static_cast<wchar_t>(0x0430 + i % 32);
+    return letters;
+}
+
+std::wstring Repeat(const std::wstring& text, size_t count) {
+    std::wstring repeated;
+    for (size_t i = 0; i < count; ++i) repeated += text;
+    return repeated;
+}
+
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring Entry(const CCvError& e, const wchar_t* name) {
@@ -179,13 +194,6 @@ private:
     const wchar_t* m_name;
     std::optional<std::wstring> m_old;
 };
-
-// An ANSI code page that lacks the Chinese and Greek letters and the full-width
-// reverse solidus used below: the single-byte Windows code pages but Greek.
-bool IsWesternOrCyrillicAnsiCodePage() {
-    const UINT cp = GetACP();
-    return cp >= 1250 && cp <= 1258 && cp != 1253;
-}
 
 // ---- The fixture: a fresh folder for each test ----
 
@@ -335,22 +343,111 @@ TEST_F(CabinetTest, StoredDateAndTimeAreTheCreationTimeInLocalTime) {
     EXPECT_EQ(createdTime, entries[0].time);
 }
 
-TEST_F(CabinetTest, SourceOutsideAnsiCodePageIsPackedUnderReplacementCharacters) {
-    if (!IsWesternOrCyrillicAnsiCodePage()) GTEST_SKIP() << "ANSI code page " << GetACP();
-    const std::wstring folder = Path(L"Ελληνικά 数据");
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    const std::string data = SampleData(70000, 7);
-    const std::wstring source = MakeFile(L"Ελληνικά 数据\\数据_αβγ\xFF3Cx.txt", data);
+// Names the ANSI code page holds are stored in it, exactly as they are; any
+// other name in UTF-8, flagged. The expected bytes are those of code page 1252.
+TEST_F(CabinetTest, NameOutsideAnsiCodePageIsStoredInUtf8WithTheFlag) {
+    if (GetACP() != 1252) GTEST_SKIP() << "ANSI code page " << GetACP();
+    struct Case {
+        std::wstring folder;
+        std::wstring file;
+        std::string stored;
+        bool isUtf;
+    };
+    const Case cases[] = {
+        {L"Logs", L"журнал.log", "Logs\\\xD0\xB6\xD1\x83\xD1\x80\xD0\xBD\xD0\xB0\xD0\xBB.log", true},
+        {L"Logs", L"日志文件.log", "Logs\\\xE6\x97\xA5\xE5\xBF\x97\xE6\x96\x87\xE4\xBB\xB6.log", true},
+        {L"", L"αρχείο καταγραφής.txt",
+         "\xCE\xB1\xCF\x81\xCF\x87\xCE\xB5\xCE\xAF\xCE\xBF \xCE\xBA\xCE\xB1\xCF\x84\xCE\xB1\xCE\xB3\xCF\x81"
+         "\xCE\xB1\xCF\x86\xCE\xAE\xCF\x82.txt",
+         true},
+        // Held by the code page: its own bytes, as before.
+        {L"Logs", L"Übersicht é.log", "Logs\\\xDC" "bersicht \xE9.log", false},
+        {L"Logs", L"plain.log", "Logs\\plain.log", false},
+        // 240 characters, one of them outside the code page.
+        {L"Logs", std::wstring(235, L'x') + L"ж.log", "Logs\\" + std::string(235, 'x') + "\xD0\xB6.log", true},
+        {L"Logs", std::wstring(236, L'y') + L".log", "Logs\\" + std::string(236, 'y') + ".log", false},
+        // Over the format's 255 bytes: shortened in the middle of the file name.
+        {L"Logs\\" + CyrillicLetters(60), CyrillicLetters(120) + L".log",
+         Utf8(L"Logs\\" + CyrillicLetters(60) + L"\\" + CyrillicLetters(31) + L"~" + CyrillicLetters(120).substr(89) +
+              L".log"),
+         true},
+        // Not a look-alike of a folder break: the full-width reverse solidus.
+        {L"", L"a\xFF3C" L"b.log", "a\xEF\xBC\xBC" "b.log", true},
+    };
+    std::vector<PackItem> list;
+    std::vector<std::string> data;
+    unsigned seed = 11;
+    for (const Case& c : cases) {
+        data.push_back(SampleData(1000 + 7 * seed, seed));
+        ++seed;
+        list.push_back({MakeFile(c.file, data.back()), c.folder, false});
+    }
     const std::wstring cab = Path(L"out.cab");
 
-    Cabinet_CompressFiles(cab, {{source, L"Logs", false}}, nullptr);
+    Cabinet_CompressFiles(cab, list, nullptr);
 
     const std::vector<CabEntry> entries = ReadCabinet(cab);
-    ASSERT_EQ(1u, entries.size());
-    // No best-fit look-alikes: the full-width reverse solidus is not a folder break.
-    EXPECT_EQ("Logs\\??_????x.txt", entries[0].name);
-    EXPECT_TRUE(entries[0].data == data);
-    EXPECT_EQ(0, entries[0].attributes & _A_NAME_IS_UTF);
+    ASSERT_EQ(std::size(cases), entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(cases[i].stored, entries[i].name);
+        EXPECT_EQ(cases[i].isUtf, (entries[i].attributes & _A_NAME_IS_UTF) != 0);
+        EXPECT_NE(0, entries[i].attributes & _A_ARCH);  // the file's own attributes stay
+        EXPECT_TRUE(entries[i].data == data[i]);
+    }
+}
+
+// The cabinet format holds 255 bytes of a name: a longer one loses characters
+// from the middle of its file name, and keeps its folder and extension.
+TEST(StoredName, NameOverTheFormatsLimitLosesItsMiddle) {
+    const std::wstring stem = CyrillicLetters(240), folder = L"Logs\\" + CyrillicLetters(60) + L"\\";
+    struct Case {
+        std::wstring name;
+        std::wstring stored;
+    };
+    const Case cases[] = {
+        // 5 + 2 * 61 + 1 + 2 * 61 + 4 = 254 bytes.
+        {L"Logs\\" + stem + L".log", L"Logs\\" + stem.substr(0, 61) + L"~" + stem.substr(240 - 61) + L".log"},
+        {folder + stem.substr(0, 120) + L".log", folder + stem.substr(0, 31) + L"~" + stem.substr(89, 31) + L".log"},
+        {L"Logs\\" + stem.substr(0, 126), L"Logs\\" + stem.substr(0, 62) + L"~" + stem.substr(64, 62)},
+        // Exactly 255 bytes: kept whole.
+        {L"Logs\\" + stem.substr(0, 125), L"Logs\\" + stem.substr(0, 125)},
+        // A pair of surrogates (4 bytes) is never split.
+        {L"a" + Repeat(L"\xD83D\xDE00", 70), L"a" + Repeat(L"\xD83D\xDE00", 31) + L"~" + Repeat(L"\xD83D\xDE00", 32)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.name));
+        const Cabinet::Compress::StoredName stored = Cabinet::Compress::MakeStoredName(c.name);
+        EXPECT_EQ(Utf8(c.stored), Utf8(stored.name));
+        EXPECT_EQ(Utf8(c.stored), stored.bytes);
+        EXPECT_TRUE(stored.isUtf);
+        EXPECT_LE(stored.bytes.size(), 255u);
+    }
+}
+
+TEST(StoredAttributes, FileAttributesAndTheUtf8Flag) {
+    struct Case {
+        DWORD file;
+        bool isUtf;
+        USHORT stored;
+    };
+    const Case cases[] = {
+        {FILE_ATTRIBUTE_NORMAL, false, 0},  // NORMAL is the flag's bit: never taken over
+        {FILE_ATTRIBUTE_NORMAL, true, _A_NAME_IS_UTF},
+        {FILE_ATTRIBUTE_ARCHIVE, false, _A_ARCH},
+        {FILE_ATTRIBUTE_ARCHIVE, true, _A_ARCH | _A_NAME_IS_UTF},
+        {FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE, false,
+         _A_RDONLY | _A_HIDDEN | _A_SYSTEM | _A_ARCH},
+        {FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_READONLY, true, _A_RDONLY | _A_NAME_IS_UTF},
+        {FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_ARCHIVE, false, _A_ARCH},  // the bit of _A_EXEC
+        {FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY, false,
+         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY},
+        {FILE_ATTRIBUTE_ARCHIVE | 0x400000, false, _A_ARCH},  // recall on data access
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.file << (c.isUtf ? " UTF-8" : ""));
+        EXPECT_EQ(c.stored, Cabinet::Compress::StoredAttributes(c.file, c.isUtf));
+    }
 }
 
 TEST_F(CabinetTest, CabinetPathOutsideAnsiCodePageIsWritten) {

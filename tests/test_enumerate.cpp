@@ -195,4 +195,45 @@ TEST(ProgressText, LongPathShortenedInTheMiddle) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Progress pace: which calls are drawn
+
+TEST(ProgressPace, FirstAndLastAtOnceOthersAtMostOnceAnInterval) {
+    const ULONGLONG step = ProgressPace::Interval;
+    enum Kind { Call, End, Poll };
+    struct Event {
+        Kind kind;
+        ULONGLONG now;
+        bool drawn;
+    };
+    const Event events[] = {
+        {Call, 1000, true},                // the first file
+        {Call, 1001, false},               // many small files: held back...
+        {Call, 1000 + step - 1, false},
+        {Poll, 1000 + step - 1, false},
+        {Call, 1000 + step, true},         // ...until the interval has passed
+        {Call, 1000 + step + 5, false},    // held back, and its file takes long:
+        {Poll, 1000 + step + 6, false},
+        {Poll, 1000 + 2 * step, true},     // drawn while it is packed, once
+        {Poll, 1000 + 4 * step, false},    // nothing held
+        {Call, 1000 + 4 * step + 1, true},
+        {Call, 1000 + 4 * step + 2, false},
+        {End, 1000 + 4 * step + 3, true},  // the end, at once
+        {Poll, 1000 + 9 * step, false},    // the held call is gone with it
+    };
+    ProgressPace pace;
+    for (size_t i = 0; i < std::size(events); ++i) {
+        SCOPED_TRACE(i);
+        const Event& e = events[i];
+        const bool drawn = e.kind == Poll ? pace.Poll(e.now) : pace.Take(e.now, e.kind == End);
+        EXPECT_EQ(e.drawn, drawn);
+    }
+}
+
+TEST(ProgressPace, ListOfOneFileShowsItAndTheEnd) {
+    ProgressPace pace;
+    EXPECT_TRUE(pace.Take(5, false));
+    EXPECT_TRUE(pace.Take(5, true));
+}
+
 }  // namespace

@@ -21,17 +21,19 @@ constexpr unsigned kLineCreate = 483;
 constexpr unsigned kLineAddFile = 512;
 constexpr unsigned kLineClose = 536;
 
-// The whole of a wide path as UTF-8, the form in which paths travel through FCI
-// to the callbacks below.
-std::string ToUtf8(const std::wstring& text) {
+std::string Narrow(const std::wstring& text, UINT codePage, DWORD flags) {
     if (text.empty()) return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+    const int length = WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                            nullptr, nullptr);
     std::string narrow(length, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
+    WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
                         nullptr);
     return narrow;
 }
+
+// The whole of a wide path as UTF-8, the form in which paths travel through FCI
+// to the callbacks below.
+std::string ToUtf8(const std::wstring& text) { return Narrow(text, CP_UTF8, 0); }
 
 // A path that came back from FCI; false when it is not UTF-8.
 bool FromUtf8(const char* text, std::wstring& wide) {
@@ -41,19 +43,6 @@ bool FromUtf8(const char* text, std::wstring& wide) {
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, &wide[0], length);
     wide.resize(length - 1);
     return true;
-}
-
-// A name stored inside the cabinet: the ANSI code page, a character it lacks
-// becoming its default character (never a look-alike, which could be a "\").
-std::string ToAnsi(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    const int length = WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string narrow(length, '\0');
-    WideCharToMultiByte(CP_ACP, flags, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
-                        nullptr);
-    return narrow;
 }
 
 // The FCI callbacks. File handles are C run-time descriptors; names are UTF-8.
@@ -125,51 +114,104 @@ BOOL __cdecl FciGetTempFile(char* name, int size, void*) {
 
 BOOL __cdecl FciGetNextCabinet(PCCAB, ULONG, void*) { return FALSE; }
 
-LONG __cdecl FciStatus(UINT, ULONG, ULONG, void*) { return 0; }
+LONG __cdecl FciStatus(UINT type, ULONG, ULONG, void* context) {
+    Cabinet::Compress::Callback* progress = static_cast<Cabinet::Compress::Adding*>(context)->progress;
+    if (type == statusFile && progress) {
+        try {
+            progress->OnPacking();
+        } catch (...) {
+            // The display must not unwind through FCI; it goes on at the next file.
+        }
+    }
+    return 0;
+}
 
-INT_PTR __cdecl FciGetOpenInfo(char* name, USHORT* date, USHORT* time, USHORT* attributes, int* err, void*) {
-    std::wstring path;
-    if (!FromUtf8(name, path)) {
-        *err = EINVAL;
+// Hands FCI the source that operator << opened, with what it read of it.
+INT_PTR __cdecl FciGetOpenInfo(char*, USHORT* date, USHORT* time, USHORT* attributes, int* err, void* context) {
+    Cabinet::Compress::Adding& adding = *static_cast<Cabinet::Compress::Adding*>(context);
+    const int file = adding.source.IsValid()
+                         ? _open_osfhandle(reinterpret_cast<intptr_t>(adding.source.Get()), _O_RDONLY | _O_BINARY)
+                         : -1;
+    if (file == -1) {
+        *err = adding.source.IsValid() ? errno : EBADF;
         return -1;
     }
-    _wfinddata64_t found;
-    const intptr_t search = _wfindfirst64(path.c_str(), &found);
-    if (search == -1) {
-        *err = errno;
-        return -1;
-    }
-    _findclose(search);
-
-    // The stored name is never UTF-8 and the file is never marked to run.
-    *attributes = static_cast<USHORT>(found.attrib & 0xFFFF & ~(_A_NAME_IS_UTF | _A_EXEC));
-
-    ULARGE_INTEGER ticks;
-    ticks.QuadPart = static_cast<ULONGLONG>(found.time_create * 10000000LL + 116444736000000000LL);
-    const FILETIME created = {ticks.LowPart, ticks.HighPart};
-    FILETIME local;
-    if (FileTimeToLocalFileTime(&created, &local)) FileTimeToDosDateTime(&local, date, time);
-
-    const int file = _wopen(path.c_str(), _O_RDONLY | _O_BINARY);
-    if (file == -1) *err = errno;
+    adding.source.Detach();  // closed by FCI through FciClose
+    *date = adding.date;
+    *time = adding.time;
+    *attributes = adding.attributes;
     return file;
 }
 
-// A C run-time file descriptor, closed on every way out.
-struct CHeldFile {
-    explicit CHeldFile(int descriptor) : file(descriptor) {}
-    CHeldFile(const CHeldFile&) = delete;
-    CHeldFile& operator=(const CHeldFile&) = delete;
-    ~CHeldFile() {
-        if (file != -1) _close(file);
+// The C run-time error of a source that cannot be opened, as FCI reports it.
+int OpenError(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        default:
+            return EIO;
     }
-    const int file;
-};
+}
 
 }  // namespace
 
-CCompressedFile::CCompressedFile(const std::wstring& cabPath, TCOMP compression)
+namespace Cabinet {
+namespace Compress {
+
+namespace {
+
+StoredName Encode(const std::wstring& name) {
+    // A character the code page lacks becomes its default character, never a
+    // look-alike (which could be a "\"), and so fails the round trip.
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    std::string ansi = Narrow(name, CP_ACP, flags);
+    if (CvBase::Dlls::Widen(ansi.c_str(), CP_ACP) == name) return {name, std::move(ansi), false};
+    return {name, ToUtf8(name), true};
+}
+
+}  // namespace
+
+StoredName MakeStoredName(const std::wstring& name) {
+    StoredName stored = Encode(name);
+    if (stored.bytes.size() < CB_MAX_FILENAME) return stored;
+    const size_t slash = name.rfind(L'\\');
+    const size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+    size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || dot < start) dot = name.size();
+    size_t half = (dot - start) / 2;
+    if (half > 0 && IS_HIGH_SURROGATE(name[start + half - 1])) --half;
+    std::wstring head = name.substr(start, half);
+    std::wstring tail = name.substr(start + head.size(), dot - start - head.size());
+    // Characters go one at a time, a surrogate pair as one.
+    while (!head.empty() || !tail.empty()) {
+        if (head.size() >= tail.size())
+            head.resize(head.size() - (head.size() > 1 && IS_LOW_SURROGATE(head.back()) ? 2 : 1));
+        else
+            tail.erase(0, tail.size() > 1 && IS_HIGH_SURROGATE(tail.front()) ? 2 : 1);
+        stored = Encode(name.substr(0, start) + head + L"~" + tail + name.substr(dot));
+        if (stored.bytes.size() < CB_MAX_FILENAME) break;
+    }
+    return stored;
+}
+
+USHORT StoredAttributes(DWORD fileAttributes, bool nameIsUtf) {
+    const USHORT own = static_cast<USHORT>(fileAttributes & 0xFFFF & ~(_A_NAME_IS_UTF | _A_EXEC));
+    return nameIsUtf ? static_cast<USHORT>(own | _A_NAME_IS_UTF) : own;
+}
+
+}  // namespace Compress
+}  // namespace Cabinet
+
+CCompressedFile::CCompressedFile(const std::wstring& cabPath, TCOMP compression,
+                                 Cabinet::Compress::Callback* progress)
     : m_ccab(), m_erf(), m_compression(compression), m_path(cabPath) {
+    m_adding.progress = progress;
     static const wchar_t* const function = L"CCompressedFile::CCompressedFile";
     const std::string path = ToUtf8(cabPath);
     if (path.size() >= sizeof(m_ccab.szCabPath))
@@ -184,7 +226,7 @@ CCompressedFile::CCompressedFile(const std::wstring& cabPath, TCOMP compression)
     memcpy(m_ccab.szCab, path.data() + nameStart, path.size() - nameStart);
 
     m_context = m_lib.FCICreate(&m_erf, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose,
-                                FciSeek, FciDelete, FciGetTempFile, &m_ccab, nullptr);
+                                FciSeek, FciDelete, FciGetTempFile, &m_ccab, &m_adding);
     if (!m_context)
         CvBase::ThrowError(0xE600001B, kSourceFile, kLineCreate, function, CvBase::FormatErrorCode(m_erf.erfOper),
                            CvBase::FormatErrorCode(m_erf.erfType), cabPath);
@@ -209,28 +251,42 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     const size_t slash = item.Source.rfind(L'\\');
     const std::wstring fileName = slash == std::wstring::npos ? item.Source : item.Source.substr(slash + 1);
     const std::wstring storedName = JoinPath(item.Folder.c_str(), fileName.c_str(), L'\\');
+    const Cabinet::Compress::StoredName stored = Cabinet::Compress::MakeStoredName(storedName);
     std::string source = ToUtf8(item.Source);
-    std::string stored = ToAnsi(storedName);
+    std::string name = stored.bytes;
 
     auto refuse = [&](int operation, int type) {
         const DWORD code = GetLastError();
+        m_adding.source.Close();
         GetTrace().Trace(4, L"[%s] FCIAddFile(), error: 0x%08X - can't pack \"%s\"", function, code,
                          item.Source.c_str());
         CvBase::ThrowError(0xE600001B, kSourceFile, kLineAddFile, function, CvBase::FormatErrorCode(operation),
                            CvBase::FormatErrorCode(type), item.Source);
     };
-    // The source is opened here first and held open (and so in place) while FCI
-    // packs it, so that FCI's open-info callback does not fail: FCI may go on
-    // counting a file whose open-info callback failed and then fail the flush
-    // of the whole cabinet. A source that cannot be opened is refused with the
-    // error FCI would give.
-    const CHeldFile held(_wopen(item.Source.c_str(), _O_RDONLY | _O_BINARY));
-    if (held.file == -1) refuse(FCIERR_OPEN_SRC, errno);
+    // The source is opened and read here, once, and handed to FCI open by the
+    // open-info callback, which so cannot fail: FCI may go on counting a file
+    // whose open-info callback failed and then fail the flush of the whole
+    // cabinet. A source that cannot be opened is refused with the error FCI
+    // would give.
+    m_adding.source.Attach(CreateFileW(item.Source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // The attributes by path: far cheaper than by handle where the volume is
+    // looked up as well.
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!m_adding.source.IsValid() || !GetFileAttributesExW(item.Source.c_str(), GetFileExInfoStandard, &info))
+        refuse(FCIERR_OPEN_SRC, OpenError(GetLastError()));
+    m_adding.attributes = Cabinet::Compress::StoredAttributes(info.dwFileAttributes, stored.isUtf);
+    // The creation time, in local time.
+    FILETIME local;
+    if (!FileTimeToLocalFileTime(&info.ftCreationTime, &local) ||
+        !FileTimeToDosDateTime(&local, &m_adding.date, &m_adding.time))
+        m_adding.date = m_adding.time = 0;
 
-    if (!m_lib.FCIAddFile(m_context, source.data(), stored.data(), FALSE, FciGetNextCabinet, FciStatus,
-                          FciGetOpenInfo, m_compression))
-        refuse(m_erf.erfOper, m_erf.erfType);
-    GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), storedName.c_str());
+    const BOOL added = m_lib.FCIAddFile(m_context, source.data(), name.data(), FALSE, FciGetNextCabinet, FciStatus,
+                                        FciGetOpenInfo, m_compression);
+    if (!added) refuse(m_erf.erfOper, m_erf.erfType);
+    m_adding.source.Close();
+    GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), stored.name.c_str());
     return *this;
 }
 
@@ -254,7 +310,7 @@ void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackIt
     if (list.empty()) return;
     if (callback) callback->OnProgress(list.front().Source.c_str(), 0.0);
 
-    CCompressedFile cabinet(cabPath, tcompTYPE_MSZIP);
+    CCompressedFile cabinet(cabPath, tcompTYPE_MSZIP, callback);
     for (size_t done = 1; done <= list.size(); ++done) {
         try {
             cabinet << list[done - 1];

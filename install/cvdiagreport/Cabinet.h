@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DiagReport.h"
+#include "Win32Objects.h"
 #include "dlls.h"
 
 #include <windows.h>
@@ -20,10 +21,39 @@ namespace Compress {
 class Callback {
 public:
     virtual int OnProgress(const wchar_t* nextFileOrNull, double percent) = 0;
+    // Called while a file is being packed, after each block of its data, so
+    // that a display can show progress it held back during a file that takes long.
+    virtual void OnPacking() {}
 
 protected:
     ~Callback() = default;
 };
+
+// What the writer's FCI callbacks learn of the file being added (FCI hands it
+// to them as its context).
+struct Adding {
+    CvBase::CWin32Handle source{INVALID_HANDLE_VALUE};  // until the open-info callback hands it to FCI
+    USHORT date = 0;
+    USHORT time = 0;
+    USHORT attributes = 0;
+    Callback* progress = nullptr;
+};
+
+// A name stored inside the cabinet: in the ANSI code page when the name
+// survives the round trip through it, otherwise in UTF-8 (isUtf). A name whose
+// bytes do not fit the cabinet format's 255 loses characters from the middle
+// of its file name, marked by "~", and keeps its folder and extension (name).
+struct StoredName {
+    std::wstring name;
+    std::string bytes;
+    bool isUtf;
+};
+StoredName MakeStoredName(const std::wstring& name);
+
+// The attributes stored for a file: its own (low 16 bits), never the bits that
+// the cabinet format gives other meanings (_A_EXEC; _A_NAME_IS_UTF, which is
+// FILE_ATTRIBUTE_NORMAL on disk), and _A_NAME_IS_UTF when the name is UTF-8.
+USHORT StoredAttributes(DWORD fileAttributes, bool nameIsUtf);
 
 }  // namespace Compress
 }  // namespace Cabinet
@@ -96,15 +126,18 @@ public:
 // One cabinet being written. Construction creates the FCI context; Close (or,
 // failing that, destruction) writes the cabinet out.
 //
-// The paths handed to FCI (the cabinet's, the sources', the temporary files')
-// are UTF-8 and come back only to this writer's own callbacks, which open the
-// files with the wide C run-time functions: no path is limited to a code page.
-// The names stored inside the cabinet are in the ANSI code page.
+// The paths handed to FCI (the cabinet's, the temporary files') are UTF-8 and
+// come back only to this writer's own callbacks, which open the files with the
+// wide C run-time functions: no path is limited to a code page. Each source is
+// opened once, before FCI is asked to add it, and handed to FCI open.
+// The names stored inside the cabinet are those of MakeStoredName.
 class CCompressedFile {
 public:
     // Throws CCvError 0xE600001B when FCI cannot be set up, and 206
     // (ERROR_FILENAME_EXCED_RANGE) when the path does not fit FCI's 255 bytes.
-    CCompressedFile(const std::wstring& cabPath, TCOMP compression);
+    // progress, when given, is told of the work on each file (OnPacking).
+    CCompressedFile(const std::wstring& cabPath, TCOMP compression,
+                    Cabinet::Compress::Callback* progress = nullptr);
     CCompressedFile(const CCompressedFile&) = delete;
     CCompressedFile& operator=(const CCompressedFile&) = delete;
     // Flushes the cabinet unless Close did, ignoring failures, and frees the context.
@@ -124,6 +157,7 @@ private:
     ERF m_erf;
     TCOMP m_compression;
     std::wstring m_path;
+    Cabinet::Compress::Adding m_adding;
 };
 
 // Packs list, in order, into the cabinet cabPath (MSZIP). A file that cannot

@@ -26,10 +26,30 @@ std::wstring ProgressFileText(const std::wstring& path, const std::wstring& size
     return before + path.substr(0, head) + L"..." + path.substr(path.size() - tail) + after;
 }
 
+bool ProgressPace::Take(ULONGLONG now, bool always) {
+    m_held = !always && m_started && now - m_drawn < Interval;
+    if (m_held) return false;
+    m_started = true;
+    m_drawn = now;
+    return true;
+}
+
+bool ProgressPace::Poll(ULONGLONG now) {
+    if (!m_held || now - m_drawn < Interval) return false;
+    m_held = false;
+    m_drawn = now;
+    return true;
+}
+
 CabinetCompressCallback::CabinetCompressCallback(HANDLE console)
     : m_console(console), m_inPlace(console::get_position__safe(console, m_position)) {
     if (!m_inPlace)
         GetTrace().Trace(4, L"[%s] packing without the progress display", L"CabinetCompressCallback");
+}
+
+CabinetCompressCallback::~CabinetCompressCallback() {
+    COORD end;
+    if (m_fileShown && m_inPlace && console::get_position__safe(m_console, end) && Blank()) MoveTo(end);
 }
 
 bool CabinetCompressCallback::MoveTo(COORD position) {
@@ -40,10 +60,28 @@ bool CabinetCompressCallback::MoveTo(COORD position) {
     return m_inPlace;
 }
 
+bool CabinetCompressCallback::Blank() {
+    if (!MoveTo({0, static_cast<SHORT>(m_position.Y + 2)})) return false;
+    console::echo::spaces(LastLength + PrefixWidth);
+    m_fileShown = false;
+    return true;
+}
+
 int CabinetCompressCallback::OnProgress(const wchar_t* file, double percent) {
-    const SHORT fileRow = static_cast<SHORT>(m_position.Y + 2);
+    if (!m_inPlace) return 0;
+    if (m_pace.Take(GetTickCount64(), !file)) return Draw(file, percent);
+    m_heldFile = file;
+    m_heldPercent = percent;
+    return 0;
+}
+
+void CabinetCompressCallback::OnPacking() {
+    if (m_inPlace && m_pace.Poll(GetTickCount64())) Draw(m_heldFile.c_str(), m_heldPercent);
+}
+
+int CabinetCompressCallback::Draw(const wchar_t* file, double percent) {
     if (file) {
-        if (!MoveTo({static_cast<SHORT>(PrefixWidth), fileRow})) return 0;
+        if (!MoveTo({static_cast<SHORT>(PrefixWidth), static_cast<SHORT>(m_position.Y + 2)})) return 0;
         if (PrefixWidth == 0) PrefixWidth = console::echo::text(L"Progress: ");
         std::wstring text;
         try {
@@ -58,9 +96,9 @@ int CabinetCompressCallback::OnProgress(const wchar_t* file, double percent) {
         const unsigned short length = static_cast<unsigned short>(text.size());
         if (length < LastLength) console::echo::spaces(LastLength - length);
         LastLength = length;
-    } else {
-        if (!MoveTo({0, fileRow})) return 0;
-        console::echo::spaces(LastLength + PrefixWidth);
+        m_fileShown = true;
+    } else if (!Blank()) {
+        return 0;
     }
     if (!MoveTo(m_position)) return 0;
     return console::echo::text(L" %.1f%%", percent);
