@@ -29,6 +29,10 @@ void CWin32Handle::Close() {
 
 CWin32File::~CWin32File() { Close(); }
 
+CFindHandle::~CFindHandle() {
+    if (m_handle != INVALID_HANDLE_VALUE) Auto::FindClose(&m_handle);
+}
+
 bool CWin32File::Open_Ex(const wchar_t* path, DWORD access, DWORD disposition, DWORD shareMode,
                          SECURITY_ATTRIBUTES* security, DWORD flags, HANDLE templateFile) {
     Close();

@@ -50,6 +50,21 @@ public:
     void Write_Ex(const void* data, DWORD size);
 };
 
+// Owns one search of FindFirstFileW (INVALID_HANDLE_VALUE when there is none)
+// and ends it with Auto::FindClose.
+class CFindHandle {
+public:
+    explicit CFindHandle(HANDLE handle) : m_handle(handle) {}
+    CFindHandle(const CFindHandle&) = delete;
+    CFindHandle& operator=(const CFindHandle&) = delete;
+    ~CFindHandle();
+
+    HANDLE Get() const { return m_handle; }
+
+private:
+    HANDLE m_handle;
+};
+
 }  // namespace CvBase
 
 // Deleters for scoped handles: close *handle and set it to 0; a failure to close

@@ -3,9 +3,16 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "RegistryExport.h"
+
+namespace CvBase {
+class CWin32Handle;
+}
 
 // One file to pack: the name inside the archive is Folder joined with the
 // last component of Source.
@@ -55,7 +62,23 @@ public:
     void LogSysInfo(const std::wstring& fileName);
     static void LogHeader(std::wostream& out);
     static void LogSectionTitle(std::wostream& out, const std::wstring& title);
+    void LogInfo_ComputerRole(std::wostream& out);
+    // The registry branches exported with reg.exe; an export still running after
+    // timeLimit milliseconds is ended. Raises when reg.exe cannot be started or
+    // waited for.
+    void LogInfo_RegKeys(std::wostream& out, DWORD timeLimit = RegExportTimeLimit);
+    void LogInfo_RegKeyGroup_Begin(const RegKeyRow* rows, size_t count, std::deque<CvBase::CWin32Handle>& handles);
+    void LogInfo_RegKeyGroup_End(const HANDLE* handles, const RegKeyRow* rows, size_t count, std::wostream& out);
+    HANDLE LogInfo_RegKey(const wchar_t* branch, const wchar_t* file);
+    void LogInfo_Services(std::wostream& out);
+    void LogInfo_InstalledSoftware(std::wostream& out);
+    void LogInfo_Subsystems(std::wostream& out);
     void LogInfo_CvPolicy(std::wostream& out, const std::wstring& fileName);
+    // The module list file and its count lines; raises when the WOW64 system
+    // folder cannot be found.
+    void LogInfo_SystemModules(const std::wstring& fileName, std::wostream& out);
+    static unsigned long long LogInfo_SystemModules_Impl(const std::wstring& folder, const wchar_t* mask,
+                                                         std::wostream& file);
 
     static const std::wstring& GetPath_Logs_Common();
 

@@ -16,20 +16,6 @@ unsigned short LastLength = 0;
 
 const size_t LineLimit = 511;
 
-// Closes a search when it goes.
-class FindHandle {
-public:
-    explicit FindHandle(HANDLE handle) : m_handle(handle) {}
-    ~FindHandle() {
-        if (m_handle != INVALID_HANDLE_VALUE) Auto::FindClose(&m_handle);
-    }
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-
-private:
-    HANDLE m_handle;
-};
-
 }  // namespace
 
 std::wstring ProgressFileText(const std::wstring& path, const std::wstring& size) {
@@ -92,7 +78,7 @@ void DiagReport::EnumerateFolder(const std::wstring& folder, const std::wstring&
                              code);
         return;
     }
-    const FindHandle closeAtEnd(handle);
+    const CvBase::CFindHandle closeAtEnd(handle);
     do {
         if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
             files.push_back(JoinPath(folder.c_str(), entry.cFileName, L'\\'));

@@ -43,7 +43,13 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
         // gathered before it is still written.
         try {
             LogHeader(report);
+            LogInfo_ComputerRole(report);
+            LogInfo_RegKeys(report);
+            LogInfo_Services(report);
+            LogInfo_InstalledSoftware(report);
+            LogInfo_Subsystems(report);
             LogInfo_CvPolicy(report, L"CvPolicy.inf");
+            LogInfo_SystemModules(L"CvSysMods.log", report);
         } catch (const CvBase::CCvError&) {
         }
         const std::wstring text = report.str();
