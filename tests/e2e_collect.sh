@@ -39,7 +39,15 @@ Logs\Corvane\NetworkProtection\NetworkProtection.rules
 Logs\Corvane\AuthServer\*
 Logs\Corvane\AuthServer\*
 CvSysInfo.log
-CvPolicy.inf'
+Registry\Company.reg
+Registry\Winlogon.reg
+Registry\Services.reg
+Registry\Enum.reg
+Registry\Class.reg
+Registry\Print.reg
+Registry\Meridyne (Wow).reg
+CvPolicy.inf
+CvSysMods.log'
 listed=$(gcab -t "$cab")
 [ "$(echo "$listed" | wc -l)" = "$(echo "$expected" | wc -l)" ] || fail "gcab lists: $listed"
 # Folders must match exactly, names as a pattern.

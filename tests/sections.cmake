@@ -24,3 +24,5 @@ add_dependencies(test_modules version_en_ru version_de version_de_fr)
 # They change keys under the services, uninstall and product keys, which the
 # exports read.
 set_tests_properties(test_inventory test_regexport test_subsystems PROPERTIES RESOURCE_LOCK cv_product_registry)
+
+add_cv_script_test(e2e_report e2e_report.sh)
