@@ -1,7 +1,8 @@
 // Runs report sections of the collector in a process of its own.
 //
-//   report_probe SECTION WORKFOLDER   runs the section "regkeys" or "subsystems"
-//       with the working folder WORKFOLDER and writes its text, then one line
+//   report_probe SECTION WORKFOLDER [LIMIT]   runs the section "regkeys" (with
+//       the time limit LIMIT in milliseconds when given) or "subsystems" with
+//       the working folder WORKFOLDER and writes its text, then one line
 //       "pack: FOLDER|SOURCE" per packing list entry, into WORKFOLDER\probe.txt
 //       (UTF-16LE).
 //   report_probe bench WORKFOLDER     prints the times, in milliseconds, of the
@@ -50,7 +51,7 @@ void Bench(DiagReport& report) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 3) return 2;
+    if (argc != 3 && argc != 4) return 2;
     const std::wstring section = argv[1];
     DiagReport report;
     report.WorkFolder = argv[2];
@@ -60,7 +61,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::wostringstream out;
     if (section == L"regkeys")
-        report.LogInfo_RegKeys(out);
+        report.LogInfo_RegKeys(out, argc == 4 ? wcstoul(argv[3], nullptr, 10) : RegExportTimeLimit);
     else if (section == L"subsystems")
         report.LogInfo_Subsystems(out);
     else

@@ -22,9 +22,28 @@ std::wstring Pad(std::wstring text, size_t width) {
 // A number as printf's "%-2d" writes it.
 std::wstring PadNumber(DWORD number) { return Pad(std::to_wstring(static_cast<int>(number)), 2); }
 
-// Opens the key under HKLM and lists its subkeys; false when either fails.
-bool ListSubkeys(CvBase::CRegistryKey& key, const wchar_t* path, std::vector<std::wstring>& names) {
-    return key.open(path, false, KEY_READ) == ERROR_SUCCESS && key.enum_keys(names) == ERROR_SUCCESS;
+// Writes the title block, then one line per subkey of HKLM\path that opens, as
+// lineOf makes it from the open subkey and its name, each followed by CR LF. A
+// key or list that cannot be read ends the section after the title; so does
+// any error, quietly.
+template <typename LineOf>
+void LogSubkeys(std::wostream& out, const wchar_t* title, const wchar_t* path, LineOf lineOf) {
+    try {
+        CvBase::CSehCatcher faults;
+        CvBase::CComErrorTranslator comErrors;
+        DiagReport::LogSectionTitle(out, title);
+        CvBase::CRegistryKey parent(LocalMachine);
+        std::vector<std::wstring> names;
+        if (parent.open(path, false, KEY_READ) != ERROR_SUCCESS || parent.enum_keys(names) != ERROR_SUCCESS) return;
+        for (const std::wstring& name : names) {
+            CvBase::CRegistryKey key(0);
+            if (key.open(parent, name.c_str(), false, KEY_READ) != ERROR_SUCCESS) continue;
+            const std::wstring line = lineOf(key, name);
+            key.close();
+            out << line << L"\r\n";
+        }
+    } catch (const CvBase::CCvError&) {
+    }
 }
 
 }  // namespace
@@ -41,49 +60,25 @@ std::wstring ServiceLine(const ServiceEntry& entry) {
 }
 
 void DiagReport::LogInfo_InstalledSoftware(std::wostream& out) {
-    try {
-        CvBase::CSehCatcher faults;
-        CvBase::CComErrorTranslator comErrors;
-        LogSectionTitle(out, L"Installed software");
-        CvBase::CRegistryKey uninstall(LocalMachine);
-        std::vector<std::wstring> names;
-        if (!ListSubkeys(uninstall, UninstallKey, names)) return;
-        for (const std::wstring& name : names) {
-            CvBase::CRegistryKey key(0);
-            if (key.open(uninstall, name.c_str(), false, KEY_READ) != ERROR_SUCCESS) continue;
-            SoftwareEntry entry;
-            entry.Key = name;
-            key.get(L"DisplayName", entry.DisplayName, L"");
-            key.get(L"DisplayVersion", entry.DisplayVersion, L"");
-            key.get(L"InstallDate", entry.InstallDate, L"");
-            key.get(L"Publisher", entry.Publisher, L"");
-            key.get(L"UninstallString", entry.UninstallString, L"");
-            key.close();
-            out << SoftwareLine(entry) << L"\r\n";
-        }
-    } catch (const CvBase::CCvError&) {
-    }
+    LogSubkeys(out, L"Installed software", UninstallKey, [](CvBase::CRegistryKey& key, const std::wstring& name) {
+        SoftwareEntry entry;
+        entry.Key = name;
+        key.get(L"DisplayName", entry.DisplayName, L"");
+        key.get(L"DisplayVersion", entry.DisplayVersion, L"");
+        key.get(L"InstallDate", entry.InstallDate, L"");
+        key.get(L"Publisher", entry.Publisher, L"");
+        key.get(L"UninstallString", entry.UninstallString, L"");
+        return SoftwareLine(entry);
+    });
 }
 
 void DiagReport::LogInfo_Services(std::wostream& out) {
-    try {
-        CvBase::CSehCatcher faults;
-        CvBase::CComErrorTranslator comErrors;
-        LogSectionTitle(out, L"Drivers & Services");
-        CvBase::CRegistryKey services(LocalMachine);
-        std::vector<std::wstring> names;
-        if (!ListSubkeys(services, ServicesKey, names)) return;
-        for (const std::wstring& name : names) {
-            CvBase::CRegistryKey key(0);
-            if (key.open(services, name.c_str(), false, KEY_READ) != ERROR_SUCCESS) continue;
-            ServiceEntry entry;
-            entry.Name = name;
-            if (key.get(L"ImagePath", entry.ImagePath, L"") != ERROR_SUCCESS) entry.ImagePath = L"-";
-            key.get(L"Type", entry.Type, 0);
-            key.get(L"Start", entry.Start, 0);
-            key.close();
-            out << ServiceLine(entry) << L"\r\n";
-        }
-    } catch (const CvBase::CCvError&) {
-    }
+    LogSubkeys(out, L"Drivers & Services", ServicesKey, [](CvBase::CRegistryKey& key, const std::wstring& name) {
+        ServiceEntry entry;
+        entry.Name = name;
+        if (key.get(L"ImagePath", entry.ImagePath, L"") != ERROR_SUCCESS) entry.ImagePath = L"-";
+        key.get(L"Type", entry.Type, 0);
+        key.get(L"Start", entry.Start, 0);
+        return ServiceLine(entry);
+    });
 }
