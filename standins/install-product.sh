@@ -177,6 +177,24 @@ install_service() {
   reg_sz ClientVersion 8.3
 }
 
+# The protection subsystems' drivers, whose service keys the driver installer
+# library (CvDriverInstaller.dll, next to the collector) answers from: a driver
+# is enabled unless its key is missing or its start mode is 4 (disabled). The
+# demand start mode (3) keeps Wine from loading the drivers.
+install_driver_installer() {
+  local driver start
+  for driver in cveraser:3 cvexequota:4 cvdacs:3 cvdiskenc: cvmc5xx:3 cvprnctrl:4 cvscpctrl:3 cvfdc:3; do
+    start=${driver#*:}
+    driver=${driver%:*}
+    reg_delete_key "$HKLM\\SYSTEM\\CurrentControlSet\\Services\\$driver"
+    [ -n "$start" ] || continue
+    reg_key "$HKLM\\SYSTEM\\CurrentControlSet\\Services\\$driver"
+    reg_sz ImagePath "system32\\drivers\\$driver.sys"
+    reg_dword Type 1
+    reg_dword Start "$start"
+  done
+}
+
 # The product's keys are wholly the installer's: each import starts afresh.
 reset_product_keys() {
   reg_delete_key "$HKLM\\SOFTWARE\\Meridyne"
@@ -193,6 +211,7 @@ main() {
   install_scanner Antimalware "$AM_LOGS" "$AM_CONFIGS" "$STUDIO_WOW\\Client\\Anti-Malware Protection"
   install_network_protection
   install_service
+  install_driver_installer
   import_registry
 }
 

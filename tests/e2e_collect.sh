@@ -41,7 +41,15 @@ Logs\Corvane\NetworkProtection\NetworkProtection.rules
 Logs\Corvane\AuthServer\*
 Logs\Corvane\AuthServer\*
 CvSysInfo.log
+Registry\Company.reg
+Registry\Winlogon.reg
+Registry\Services.reg
+Registry\Enum.reg
+Registry\Class.reg
+Registry\Print.reg
+Registry\Meridyne (Wow).reg
 CvPolicy.inf
+CvSysMods.log
 Events\Corvane.evt'
 listed=$(gcab -t "$cab")
 [ "$(echo "$listed" | wc -l)" = "$(echo "$expected" | wc -l)" ] || fail "gcab lists: $listed"

@@ -1,6 +1,7 @@
 # Helpers of the end-to-end tests: a prefix of their own with the stand-in
-# product installed, runs of the real collector, and its working folders.
-source "$(dirname "${BASH_SOURCE[0]}")/screen_lib.sh" "$1" e2e
+# product installed, runs of the real collector, and its working folders. A
+# second argument names the prefix (build/wineprefix-NAME, "e2e" unless given).
+source "$(dirname "${BASH_SOURCE[0]}")/screen_lib.sh" "$1" "${2:-e2e}"
 # The product's settings are imported afresh: a test that changes them may
 # have ended before putting them back.
 rm -f "$WINEPREFIX/.cv-product.reg"

@@ -3,16 +3,22 @@
 
 #include <windows.h>
 
+#include <deque>
 #include <functional>
 #include <list>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "RegistryExport.h"
 #include "utility.h"
 
 struct HardwareCalls;
 extern const HardwareCalls SystemHardwareCalls;
+
+namespace CvBase {
+class CWin32Handle;
+}
 
 // One file to pack: the name inside the archive is Folder joined with the
 // last component of Source.
@@ -77,7 +83,23 @@ public:
     static void LogSectionTitle(std::wostream& out, const std::wstring& title);
     // Processor, operating system and storage; refills Drives. Never raises.
     void LogHardwareInfo(std::wostream& out);
+    void LogInfo_ComputerRole(std::wostream& out);
+    // The registry branches exported with reg.exe; an export still running after
+    // timeLimit milliseconds is ended. Raises when reg.exe cannot be started or
+    // waited for.
+    void LogInfo_RegKeys(std::wostream& out, DWORD timeLimit = RegExportTimeLimit);
+    void LogInfo_RegKeyGroup_Begin(const RegKeyRow* rows, size_t count, std::deque<CvBase::CWin32Handle>& handles);
+    void LogInfo_RegKeyGroup_End(const HANDLE* handles, const RegKeyRow* rows, size_t count, std::wostream& out);
+    HANDLE LogInfo_RegKey(const wchar_t* branch, const wchar_t* file);
+    void LogInfo_Services(std::wostream& out);
+    void LogInfo_InstalledSoftware(std::wostream& out);
+    void LogInfo_Subsystems(std::wostream& out);
     void LogInfo_CvPolicy(std::wostream& out, const std::wstring& fileName);
+    // The module list file and its count lines; raises when the WOW64 system
+    // folder cannot be found.
+    void LogInfo_SystemModules(const std::wstring& fileName, std::wostream& out);
+    static unsigned long long LogInfo_SystemModules_Impl(const std::wstring& folder, const wchar_t* mask,
+                                                         std::wostream& file);
 
     static const std::wstring& GetPath_Logs_Common();
 

@@ -70,7 +70,13 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
         std::wostringstream report;
         RunSection(L"Header", [&] { LogHeader(report); });
         RunSection(L"Hardware", [&] { LogHardwareInfo(report); });
+        RunSection(L"ComputerRole", [&] { LogInfo_ComputerRole(report); });
+        RunSection(L"RegKeys", [&] { LogInfo_RegKeys(report); });
+        RunSection(L"Services", [&] { LogInfo_Services(report); });
+        RunSection(L"InstalledSoftware", [&] { LogInfo_InstalledSoftware(report); });
+        RunSection(L"Subsystems", [&] { LogInfo_Subsystems(report); });
         RunSection(L"Policy", [&] { LogInfo_CvPolicy(report, L"CvPolicy.inf"); });
+        RunSection(L"SystemModules", [&] { LogInfo_SystemModules(L"CvSysMods.log", report); });
         const std::wstring text = report.str();
         CvBase::CWin32File file;
         file.Open_Ex(path.c_str(), GENERIC_WRITE, OPEN_ALWAYS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

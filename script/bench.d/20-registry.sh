@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The registry export step: the thirteen exports started together against the
+# slowest of them run alone, and the time of the system modules section (the
+# version information of every module of the system folders). One run each, in
+# a prefix with the stand-in product installed.
+set -euo pipefail
+BUILD=$(cd "$1" && pwd)
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+export WINEPREFIX=$BUILD/wineprefix-bench WINEDEBUG=-all
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+"$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
+work=$WINEPREFIX/drive_c/cv-bench-registry
+rm -rf "$work"; mkdir -p "$work"
+trap 'rm -rf "$work"; wineserver -k 2>/dev/null || true' EXIT
+# A first start of reg.exe brings the prefix's processes up; it is not measured.
+wine reg query 'HKLM\SOFTWARE' >/dev/null 2>&1 || true
+figures=$(cd "$WINEPREFIX/drive_c" && wine 'P:\report_probe.exe' bench 'C:\cv-bench-registry' | tr -d '\r')
+parallel=$(echo "$figures" | awk '$1 == "parallel" {print $2}')
+slowest=$(echo "$figures" | awk '$1 == "single" {print $NF}' | sort -n | tail -n 1)
+slowest_file=$(echo "$figures" | awk -v t="$slowest" '$1 == "single" && $NF == t {$1 = ""; $NF = ""; print; exit}')
+together=$(echo "$figures" | awk '$1 == "single" {s += $NF} END {print s}')
+modules=$(echo "$figures" | awk '$1 == "modules" {print $2}')
+count=$(grep -c '^.\{55\} ' "$work/CvSysMods.log" || true)
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
+printf '%-58s %8s ms\n' "registry export, 13 branches in parallel" "$parallel"
+printf '%-58s %8s ms  parallel/this %s\n' "  slowest export alone ($(echo $slowest_file))" "$slowest" \
+  "$(ratio "$parallel" "$slowest")"
+printf '%-58s %8s ms  parallel/this %s\n' "  the 13 exports one after another" "$together" \
+  "$(ratio "$parallel" "$together")"
+printf '%-58s %8s ms  (%s modules, %s ms each)\n' "system modules section" "$modules" "$count" \
+  "$(ratio "$modules" "$count")"
