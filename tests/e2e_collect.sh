@@ -41,6 +41,7 @@ Logs\Corvane\NetworkProtection\NetworkProtection.rules
 Logs\Corvane\AuthServer\*
 Logs\Corvane\AuthServer\*
 CvSysInfo.log
+Registry\Altorum.reg
 Registry\Company.reg
 Registry\Winlogon.reg
 Registry\Services.reg

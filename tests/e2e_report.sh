@@ -45,7 +45,7 @@ done
 # rule that ends the block.
 block() { echo "$report" | sed -n "$(( $(line_of "$1") + 2 )),\$p" | sed '/^$/,$d'; }
 
-[ "$(block 'Registry Keys')" = 'HKLM\SOFTWARE\Altorum - error 0x00000001
+[ "$(block 'Registry Keys')" = 'HKLM\SOFTWARE\Altorum - "Altorum.reg"
 HKLM\SOFTWARE\Meridyne - "Company.reg"
 HKLM\SOFTWARE\MeridyneCo\CSP - error 0x00000001
 HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon - "Winlogon.reg"

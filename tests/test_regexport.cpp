@@ -78,6 +78,8 @@ std::vector<DWORD> CheckSection(const std::wstring& text, const DiagReport& repo
 DWORD RunDetached(const std::wstring& commandLine, const std::wstring& folder) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    // No standard handles either: Wine would otherwise hand over this process's own.
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process = {};
     std::wstring line = commandLine;
     if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, folder.c_str(),

@@ -122,8 +122,8 @@ TEST(ReportFile, FailureOfAnyKindKeepsTheTextGathered) {
     std::wostringstream header;
     DiagReport::LogHeader(header);
     const std::string bytes = ReadBytes(folder + L"\\CvSysInfo.log");
-    // The hardware blocks are missing; the next section follows the header.
-    header << L'\n' << std::wstring(180, L'-') << L"\nProduct policy - ";
+    // The hardware blocks are missing; the next block follows the header.
+    header << L"\nComputer role:\n";
     const std::string text = Narrow(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
     const std::string expected = Narrow(header.str());
     EXPECT_EQ(expected, text.substr(0, expected.size()));

@@ -106,10 +106,14 @@ HANDLE DiagReport::LogInfo_RegKey(const wchar_t* branch, const wchar_t* file) {
     // The system's own reg.exe: a program of that name in the current or the
     // application folder would otherwise run first, with the collector's rights.
     const std::wstring program = GetSystemFolderPath(1, L"reg.exe");
+    // The export needs none of the collector's handles (its output, the rules
+    // file): a handle held by an export, or by a console host that outlives
+    // it, would keep whoever reads the collector's output waiting.
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &process)) {
         const DWORD error = GetLastError();
         GetTrace().Trace(4, L"[%s] %s, error: 0x%08X", L"DiagReport::LogInfo_RegKey", commandLine.c_str(), error);
