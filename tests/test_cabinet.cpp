@@ -570,33 +570,58 @@ TEST_F(CabinetTest, UnusableTemporaryFolderIsAnError) {
     EXPECT_FALSE(Exists(Path(L"out.cab")));
 }
 
-// Temporary file names come from the ANSI functions; one with a non-ASCII
-// character of the ANSI code page must still be found again.
-TEST_F(CabinetTest, TemporaryFolderWithAnsiLetterWorks) {
-    std::optional<std::wstring> letter;
-    for (const wchar_t* candidate : {L"\x00E9", L"\x0416"}) {  // é, Ж
-        BOOL replaced = FALSE;
-        char narrow[8];
-        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, candidate, 1, narrow, sizeof narrow, nullptr,
-                                &replaced) > 0 &&
-            !replaced) {
-            letter = candidate;
-            break;
-        }
-    }
-    if (!letter) GTEST_SKIP() << "ANSI code page " << GetACP();
-    const std::wstring folder = Path(L"T" + *letter + L"mp");
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+// Temporary file names come from the wide functions: a temporary folder with
+// letters of the ANSI code page or outside it (Cyrillic, Chinese, Greek) works.
+TEST_F(CabinetTest, TemporaryFolderWithNonAsciiLettersWorks) {
     const std::wstring source = MakeFile(L"a.txt", SampleData(100000, 3));
+    for (const wchar_t* name : {L"T\x00E9mp", L"T\x0416mp", L"\x4E34\x65F6", L"\x03A0\x03C1\x03BF"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+        const std::wstring folder = Path(name);
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        const std::wstring cab = Path(L"out.cab");
+        {
+            ScopedEnvironment tmp(L"TMP", folder), temp(L"TEMP", folder);
+            Cabinet_CompressFiles(cab, {{source, L"", false}}, nullptr);
+        }
+        const std::vector<CabEntry> entries = ReadCabinet(cab);
+        ASSERT_EQ(1u, entries.size());
+        EXPECT_TRUE(entries[0].data == SampleData(100000, 3));
+        EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(folder))) << "temporary files left behind";
+        DeleteFileW(cab.c_str());
+    }
+}
+
+// A file larger than one cabinet folder holds is refused before any of it is
+// read (sparse files: reading them through would take long); the rest is packed.
+TEST_F(CabinetTest, FileLargerThanAFolderHoldsIsRefusedUnread) {
     const std::wstring cab = Path(L"out.cab");
     {
-        ScopedEnvironment tmp(L"TMP", folder), temp(L"TEMP", folder);
-        Cabinet_CompressFiles(cab, {{source, L"", false}}, nullptr);
+        CCompressedFile cabinet(cab, tcompTYPE_MSZIP);
+        for (unsigned long long size : {0x7FFF8001ull, 0x100000001ull}) {
+            const std::wstring path = Path(L"large.log");
+            HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, file);
+            LARGE_INTEGER end;
+            end.QuadPart = static_cast<LONGLONG>(size);
+            EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+            CloseHandle(file);
+            try {
+                cabinet << PackItem{path, L"Logs", false};
+                ADD_FAILURE() << "no error for " << size << " B";
+            } catch (const CCvError& e) {
+                EXPECT_EQ(0xE600001Bu, e.GetCode());
+                EXPECT_EQ(L"CCompressedFile::operator <<", Entry(e, L"Function"));
+                // FCIERR_CAB_FORMAT_LIMIT, EFBIG, the source.
+                ExpectInserts(e, {L"0x00000009 (9)", L"0x0000001B (27)", path});
+            }
+            EXPECT_TRUE(DeleteFileW(path.c_str())) << "the refused file is still open";
+        }
+        cabinet << PackItem{MakeFile(L"a.txt", "alpha"), L"Logs", false};
+        cabinet.Close();
     }
     const std::vector<CabEntry> entries = ReadCabinet(cab);
     ASSERT_EQ(1u, entries.size());
-    EXPECT_TRUE(entries[0].data == SampleData(100000, 3));
-    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(folder))) << "temporary files left behind";
+    EXPECT_EQ("Logs\\a.txt", entries[0].name);
 }
 
 }  // namespace

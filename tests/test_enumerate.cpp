@@ -133,6 +133,21 @@ TEST_F(FolderTest, FileSizeBeyondTheClassicPathLimit) {
         RemoveDirectoryW((L"\\\\?\\" + folder).c_str());
 }
 
+TEST(LongPath, PrefixedOnlyBeyondTheClassicLimit) {
+    const std::wstring tail = L"\\" + std::wstring(MAX_PATH, L'x');
+    struct Case {
+        std::wstring path, expected;
+    } cases[] = {
+        {L"C:\\short\\file.log", L"C:\\short\\file.log"},
+        {L"C:\\short" + std::wstring(MAX_PATH - 9, L'x'), L"C:\\short" + std::wstring(MAX_PATH - 9, L'x')},
+        {L"C:\\short" + std::wstring(MAX_PATH - 8, L'x'), L"\\\\?\\C:\\short" + std::wstring(MAX_PATH - 8, L'x')},
+        {L"C:" + tail, L"\\\\?\\C:" + tail},
+        {L"\\\\server\\share" + tail, L"\\\\?\\UNC\\server\\share" + tail},
+        {L"\\\\?\\C:" + tail, L"\\\\?\\C:" + tail},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.expected, LongPath(c.path)) << Narrow(c.path.substr(0, 20));
+}
+
 TEST_F(FolderTest, MissingFileRaisesAndIsTraced) {
     const std::wstring missing = m_folder + L"\\missing.bin";
     for (const std::wstring& path : {missing, L"\\\\?\\" + missing}) {
@@ -151,8 +166,8 @@ TEST_F(FolderTest, MissingFileRaisesAndIsTraced) {
             }
             lines = trace.Lines();
         }
-        const std::vector<std::string> expected = {"W> [GetFileSize] GetFileAttributesEx(), File: \"\\\\?\\" +
-                                                   Narrow(missing) + "\""};
+        const std::vector<std::string> expected = {"W> [GetFileSize] GetFileAttributesEx(), File: \"" +
+                                                   Narrow(path) + "\""};
         EXPECT_EQ(expected, lines);
     }
 }

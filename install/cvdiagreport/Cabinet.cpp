@@ -3,6 +3,7 @@
 #include "CvTrace.h"
 #include "Win32Objects.h"
 #include "cvexception.h"
+#include "utility.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -20,6 +21,13 @@ constexpr unsigned kLinePathTooLong = 470;
 constexpr unsigned kLineCreate = 483;
 constexpr unsigned kLineAddFile = 512;
 constexpr unsigned kLineClose = 536;
+
+// The most uncompressed bytes that one folder of a cabinet holds. A file lies
+// within one folder (only a file continued into the next cabinet spans two),
+// so no larger file can be packed; the file size field's 4 GiB lies above.
+constexpr unsigned long long kLargestFile = 0x7FFF8000;
+// FCI's error for data beyond the cabinet format's limits (FCIERR_CAB_FORMAT_LIMIT).
+constexpr int kFciCabFormatLimit = 9;
 
 std::string Narrow(const std::wstring& text, UINT codePage, DWORD flags) {
     if (text.empty()) return std::string();
@@ -100,14 +108,16 @@ int __cdecl FciDelete(char* name, int* err, void*) {
 }
 
 BOOL __cdecl FciGetTempFile(char* name, int size, void*) {
-    char folder[MAX_PATH];
-    const DWORD length = GetTempPathA(MAX_PATH, folder);
-    if (length == 0 || length >= MAX_PATH) strcpy(folder, ".");
-    char made[MAX_PATH];
-    if (!GetTempFileNameA(folder, "cab", 0, made)) return FALSE;
-    DeleteFileA(made);
-    const std::string utf8 = ToUtf8(CvBase::Dlls::Widen(made, CP_ACP));
-    if (utf8.empty() || utf8.size() >= static_cast<size_t>(size)) return FALSE;
+    // Wide calls: the temporary folder may hold characters that the ANSI code
+    // page lacks.
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) wcscpy(folder, L".");
+    wchar_t made[MAX_PATH];
+    if (!GetTempFileNameW(folder, L"cab", 0, made)) return FALSE;
+    DeleteFileW(made);
+    const std::string utf8 = ToUtf8(made);
+    if (utf8.size() >= static_cast<size_t>(size)) return FALSE;
     memcpy(name, utf8.c_str(), utf8.size() + 1);
     return TRUE;
 }
@@ -268,13 +278,23 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     // whose open-info callback failed and then fail the flush of the whole
     // cabinet. A source that cannot be opened is refused with the error FCI
     // would give.
-    m_adding.source.Attach(CreateFileW(item.Source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const std::wstring path = LongPath(item.Source);
+    m_adding.source.Attach(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     // The attributes by path: far cheaper than by handle where the volume is
     // looked up as well.
     WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!m_adding.source.IsValid() || !GetFileAttributesExW(item.Source.c_str(), GetFileExInfoStandard, &info))
+    if (!m_adding.source.IsValid() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info))
         refuse(FCIERR_OPEN_SRC, OpenError(GetLastError()));
+    // A file that no cabinet folder can hold is refused before any of it is read.
+    const unsigned long long size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > kLargestFile) {
+        m_adding.source.Close();
+        GetTrace().Trace(4, L"[%s] File too large: %llu B, a cabinet holds at most %llu B of one file - can't pack \"%s\"",
+                         function, size, kLargestFile, item.Source.c_str());
+        CvBase::ThrowError(0xE600001B, kSourceFile, kLineAddFile, function, CvBase::FormatErrorCode(kFciCabFormatLimit),
+                           CvBase::FormatErrorCode(EFBIG), item.Source);
+    }
     m_adding.attributes = Cabinet::Compress::StoredAttributes(info.dwFileAttributes, stored.isUtf);
     // The creation time, in local time.
     FILETIME local;

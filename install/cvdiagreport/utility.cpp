@@ -72,8 +72,14 @@ void WaitForKey(int key) {
     }
 }
 
+std::wstring LongPath(const std::wstring& path) {
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+    if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
 unsigned long long GetFileSize(const std::wstring& path) {
-    const std::wstring queried = path.compare(0, 4, L"\\\\?\\") == 0 ? path : L"\\\\?\\" + path;
+    const std::wstring queried = LongPath(path);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(queried.c_str(), GetFileExInfoStandard, &data)) {
         const DWORD code = GetLastError();

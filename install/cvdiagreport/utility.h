@@ -17,6 +17,11 @@ std::wstring GetWowSystemDir_Impl();
 // Returns when the key with this character code has been read from the keyboard.
 void WaitForKey(int key);
 
+// A full path in the form that Windows opens beyond MAX_PATH ("\\?\" before a
+// drive path, "\\?\UNC\" for a share); a path shorter than MAX_PATH, or one
+// already in that form, is kept as it is.
+std::wstring LongPath(const std::wstring& path);
+
 // The size of a file; raises on failure.
 unsigned long long GetFileSize(const std::wstring& path);
 
