@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Tracing with every output and every line field switched on (file, debugger,
+# console; milliseconds, ids, time, date, session, name) in a run of the real
+# collector in a terminal, while the dump search walks two disks at once: C:
+# (disk 0) and D:, whose device link makes it disk 1. Each disk's task traces a
+# line for each of the small dumps planted on it. Every line of the trace file
+# is whole and carries all its fields, none is lost, the two tasks' lines are
+# interleaved, and the debugger and the console get the same lines.
+source "$(dirname "$0")/e2e_lib.sh" "$1"
+C=$WINEPREFIX/drive_c
+D=$WINEPREFIX/trace-drive
+TRACE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\cvcc0\Trace'
+out=/tmp/cv-trace-$$
+remove_fixtures() {
+  rm -rf "$C/cvtrace" "$C/TraceDumps" "$D" "$WINEPREFIX/dosdevices/d:" "$WINEPREFIX/dosdevices/d::" "$out"
+  local value
+  for value in EnableMask ParamsMask TracePath; do product_reg delete "$TRACE_KEY" /v $value /f || true; done
+}
+trap 'remove_fixtures; cleanup' EXIT
+remove_fixtures
+mkdir -p "$out"
+
+# small FOLDER COUNT: dumps too small to count, each traced as passed over.
+small() { mkdir -p "$1"; for i in $(seq "$2"); do printf 'MDMP' >"$1/s$i.dmp"; done; }
+small "$C/TraceDumps" 300
+small "$D/dumps" 300
+ln -sfn "$D" "$WINEPREFIX/dosdevices/d:"
+ln -sfn /dev/null "$WINEPREFIX/dosdevices/d::"
+wineserver -k 2>/dev/null || true
+wineserver -w
+
+product_reg add "$TRACE_KEY" /v EnableMask /t REG_DWORD /d 6 /f
+product_reg add "$TRACE_KEY" /v ParamsMask /t REG_DWORD /d 0xFC19 /f
+# A folder that does not exist yet: reading the settings makes it.
+product_reg add "$TRACE_KEY" /v TracePath /t REG_SZ /d 'C:\cvtrace\e2e' /f
+
+# The run on a terminal of its own, with Wine's report of the debugger output
+# in a file.
+RUNS=$((RUNS + 1))
+SOCKET=cvscreen-$$-$RUNS
+tmux -L $SOCKET new-session -d -x 250 -y 50 -c "$C" \
+  "WINEDEBUG=+debugstr wine cmd /c \"P:\\CvDiagReport.exe -q & echo EXIT=%ERRORLEVEL%\" 2>'$out/debugger'; sleep 600"
+wait_for 'EXIT=' 240
+expect_screen 'EXIT=0'
+[ "$(tmux -L $SOCKET display -p '#{pane_title}')" = CvDiagReport ] || fail "console title: $(tmux -L $SOCKET display -p '#{pane_title}')"
+
+file=$C/cvtrace/e2e/CvDiagReport.log
+[ -s "$file" ] || fail "no trace file"
+[ "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' \n')" = 0d0a ] || fail "the file does not end with a line end"
+# Every line: date, time with milliseconds, name, session, process and thread,
+# then the level's mark and the message; one line end, no second line inside.
+field='[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}\[CvDiagReport\] \[[0-9A-F]{8}\] \[[0-9A-F]+:[0-9A-F]+\] '
+line="^$field(W> )?\\[[A-Za-z_:]+\\] [^\\r]*\\r\$"
+bad=$(grep -avE "$line" "$file" | head -n 3 || true)
+[ -z "$bad" ] || fail "lines not whole: $(printf '%q' "$bad")"
+glued=$(grep -aE ".$field" "$file" | head -n 3 || true)
+[ -z "$glued" ] || fail "lines run together: $glued"
+[ "$(grep -ac '' "$file")" -gt 300 ] || fail "too few lines: $(grep -ac '' "$file")"
+owners=$(sed -E 's/^[^]]*\] (\[[0-9A-F]+\] \[[0-9A-F]+):.*/\1/' "$file" | sort -u)
+[ "$(echo "$owners" | wc -l)" = 1 ] || fail "more than one process or session: $owners"
+
+# thread_of TEXT: the thread of the line that holds LINE-TEXT.
+thread_of() { grep -aF -- "$1" "$file" | head -n 1 | sed -E 's/^[^]]*\] \[[^]]*\] \[[0-9A-F]+:([0-9A-F]+)\].*/\1/'; }
+main=$(thread_of '[wmain] ExitCode: 0x00000000 (0)')
+first=$(thread_of '[Dump::SearchDisk] HardDisk: [0, ')
+second=$(thread_of '[Dump::SearchDisk] HardDisk: [1, D]')
+[ -n "$first" ] && [ -n "$second" ] || fail "not two disk tasks: $(grep -a HardDisk "$file")"
+[ "$first" != "$second" ] && [ "$first" != "$main" ] && [ "$second" != "$main" ] \
+  || fail "the disk tasks did not run on threads of their own: $main $first $second"
+# None lost: one line per small dump, each on its disk's thread.
+for case in "C:\\TraceDumps $first" "D:\\dumps $second"; do
+  set -- $case
+  count=$(grep -aF "[Dump::Check_Size] Dump \"$1\\s" "$file" | grep -cF ":$2] " || true)
+  [ "$count" = 300 ] || fail "$1: $count of 300 small dumps traced on thread $2"
+done
+# Interleaved: the thread of D: wrote while that of C: was walking.
+grep -anE ":($first|$second)\] " "$file" | awk -F: -v a="$first" -v b="$second" '
+  { t = ($0 ~ ":" a "\\] ") ? a : b; if (t != last) switches++; last = t }
+  END { exit !(switches > 2) }' || fail "the two tasks' lines do not interleave"
+
+# The debugger got the same lines, in the same order.
+sed -nE 's/^.*OutputDebugStringA "(.*)"$/\1/p' "$out/debugger" | sed 's/\\r\\n$//' >"$out/debugger.lines"
+tr -d '\r' <"$file" >"$out/file.lines"
+cmp -s "$out/file.lines" "$out/debugger.lines" || fail "debugger output differs: $(diff "$out/file.lines" "$out/debugger.lines" | head -n 5)"
+# The console shows them too, the last one whole.
+last=$(tail -n 1 "$out/file.lines")
+screen -S - | grep -qF -- "$last" || fail "console lacks: $last"
+echo "e2e_trace: all checks passed"
