@@ -16,7 +16,7 @@ remove_fixtures() {
   local value
   for value in EnableMask ParamsMask TracePath; do product_reg delete "$TRACE_KEY" /v $value /f || true; done
 }
-trap 'remove_fixtures; cleanup' EXIT
+trap '[ -n "${KEEP:-}" ] || remove_fixtures; cleanup' EXIT
 remove_fixtures
 mkdir -p "$out"
 
@@ -48,18 +48,23 @@ file=$C/cvtrace/e2e/CvDiagReport.log
 [ -s "$file" ] || fail "no trace file"
 [ "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' \n')" = 0d0a ] || fail "the file does not end with a line end"
 # Every line: date, time with milliseconds, name, session, process and thread,
-# then the level's mark and the message; one line end, no second line inside.
+# then the level's mark and the message, and one line end. An error's dump is
+# one message of several lines: its lines follow the line with its code.
 field='[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}\[CvDiagReport\] \[[0-9A-F]{8}\] \[[0-9A-F]+:[0-9A-F]+\] '
-line="^$field(W> )?\\[[A-Za-z_:]+\\] [^\\r]*\\r\$"
-bad=$(grep -avE "$line" "$file" | head -n 3 || true)
+cr=$'\r'
+line="^$field(W> )?\\[[^]]+\\] [^$cr]*$cr\$"
+more="^((Description|File|Function|Line): [^$cr]*)?$cr\$"
+bad=$(grep -avE "$line|$more" "$file" | head -n 3 || true)
 [ -z "$bad" ] || fail "lines not whole: $(printf '%q' "$bad")"
+stray=$(grep -aE -B1 "$more" "$file" | grep -avE "$more|\] Code: 0x[0-9A-F]{8}$cr\$|^--\$" | head -n 3 || true)
+[ -z "$stray" ] || fail "lines of an error's dump without its code: $stray"
 glued=$(grep -aE ".$field" "$file" | head -n 3 || true)
 [ -z "$glued" ] || fail "lines run together: $glued"
 [ "$(grep -ac '' "$file")" -gt 300 ] || fail "too few lines: $(grep -ac '' "$file")"
-owners=$(sed -E 's/^[^]]*\] (\[[0-9A-F]+\] \[[0-9A-F]+):.*/\1/' "$file" | sort -u)
+owners=$(grep -aE "^$field" "$file" | sed -E 's/^[^]]*\] (\[[0-9A-F]+\] \[[0-9A-F]+):.*/\1/' | sort -u)
 [ "$(echo "$owners" | wc -l)" = 1 ] || fail "more than one process or session: $owners"
 
-# thread_of TEXT: the thread of the line that holds LINE-TEXT.
+# thread_of TEXT: the thread of the first line that holds TEXT.
 thread_of() { grep -aF -- "$1" "$file" | head -n 1 | sed -E 's/^[^]]*\] \[[^]]*\] \[[0-9A-F]+:([0-9A-F]+)\].*/\1/'; }
 main=$(thread_of '[wmain] ExitCode: 0x00000000 (0)')
 first=$(thread_of '[Dump::SearchDisk] HardDisk: [0, ')
@@ -78,11 +83,24 @@ grep -anE ":($first|$second)\] " "$file" | awk -F: -v a="$first" -v b="$second" 
   { t = ($0 ~ ":" a "\\] ") ? a : b; if (t != last) switches++; last = t }
   END { exit !(switches > 2) }' || fail "the two tasks' lines do not interleave"
 
-# The debugger got the same lines, in the same order.
-sed -nE 's/^.*OutputDebugStringA "(.*)"$/\1/p' "$out/debugger" | sed 's/\\r\\n$//' >"$out/debugger.lines"
-tr -d '\r' <"$file" >"$out/file.lines"
-cmp -s "$out/file.lines" "$out/debugger.lines" || fail "debugger output differs: $(diff "$out/file.lines" "$out/debugger.lines" | head -n 5)"
+# The debugger got the same lines, each thread's in the same order (threads
+# may pass each other between the two outputs): Wine reports each line with
+# its escapes, cut after 300 characters.
+perl -e '
+  sub thread { $_[0] =~ /^\S+ \S+ \S+ \[([0-9A-F]+:[0-9A-F]+)\]/ ? $1 : "?" }
+  open my $f, "<:raw", $ARGV[0] or die; local $/; my %lines;
+  push @{$lines{thread($_)}}, $_ for split /(?<=\r\n)(?=\d\d\.\d\d\.\d{4} )/, <$f>;
+  open my $d, "<:raw", $ARGV[1] or die; $/ = "\n";
+  while (<$d>) {
+    next unless /OutputDebugStringA "(.*)"(\.\.\.)?$/;
+    my ($text, $cut) = ($1, $2);
+    $text =~ s/\\(x[0-9a-f]{2}|.)/my $e = $1; $e =~ m{^x} ? chr(hex substr($e, 1)) : $e eq "r" ? "\r" : $e eq "n" ? "\n" : $e eq "t" ? "\t" : $e/ge;
+    my $line = shift @{$lines{thread($text)}} // die "not in the file: $text\n";
+    die "differs from the file: $text\n" unless $cut ? index($line, $text) == 0 : $line eq $text;
+  }
+  for (values %lines) { die "not given to the debugger: $_->[0]\n" if @$_ }
+' "$file" "$out/debugger" || fail "debugger output"
 # The console shows them too, the last one whole.
-last=$(tail -n 1 "$out/file.lines")
+last=$(tail -n 1 "$file" | tr -d '\r')
 screen -S - | grep -qF -- "$last" || fail "console lacks: $last"
 echo "e2e_trace: all checks passed"
