@@ -16,22 +16,29 @@ source "$ROOT/script/bench-data.sh"
 
 C=$WINEPREFIX/drive_c
 logs=$C/ProgramData/Corvane/Antivirus/Logs
-temp=$C/users/$(whoami)/Temp
 work=$BUILD/bench-collection
 key='HKLM\SYSTEM\CurrentControlSet\Services\cvcc0\Trace\CvDiagReport'
 cleanup() {
   wineserver -k 2>/dev/null || true
   # The stand-in installer puts the folder's own files back on its next run.
-  rm -rf "$work" "$logs" "$temp"/CvDiagInfo_* "$temp/CvDiagReport.log"
+  rm -rf "$work" "$logs" "$temp"/CvDiagInfo_* "$trace"
 }
+# The trace goes to the product's common log folder (its TracePath).
+trace=$C/ProgramData/Corvane/Logs/CvDiagReport.log
+temp=$(cd "$C" && wine cmd /c echo %TEMP% | tr -d '\r')
+temp=${temp#[Cc]:}
+temp=$C${temp//\\//}
 trap cleanup EXIT
 rm -rf "$work" "$temp"/CvDiagInfo_*
-mkdir -p "$work" "$temp"
+mkdir -p "$work"
 
+# One server for all runs: its start is not the collection's.
+wineserver -k 2>/dev/null || true
+wineserver -w
+wineserver -p
 wine reg add "$key" /v EnableMask /t REG_DWORD /d 6 /f >/dev/null 2>&1
 # The file, with the time of day and its milliseconds.
 wine reg add "$key" /v ParamsMask /t REG_DWORD /d 0x1401 /f >/dev/null 2>&1
-wineserver -p  # one server for all runs: its start is not the collection's
 wine reg query 'HKLM\SOFTWARE' >/dev/null 2>&1 || true
 
 # steps TRACE: "milliseconds caption" of each step, then "milliseconds end".
@@ -51,7 +58,7 @@ for set in mixed small; do
   before=$(ls -d "$temp"/CvDiagInfo_* 2>/dev/null || true)
   (cd "$C" && wine 'P:\CvDiagReport.exe' -q >"$work/out" 2>&1) || { echo "collection failed: $(tr -d '\0' <"$work/out")" >&2; exit 1; }
   folder=$(comm -13 <(echo "$before") <(ls -d "$temp"/CvDiagInfo_*) | tail -n 1)
-  cp "$temp/CvDiagReport.log" "$work/trace"
+  cp "$trace" "$work/trace"
   mkdir -p "$work/files"
   cabextract -q -d "$work/files" "$folder/CvDiagInfo.cab" || { echo "the $set archive does not check out" >&2; exit 1; }
   files=$(find "$work/files" -type f | wc -l)
