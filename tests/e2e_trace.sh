@@ -11,12 +11,13 @@ C=$WINEPREFIX/drive_c
 D=$WINEPREFIX/trace-drive
 TRACE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\cvcc0\Trace'
 out=/tmp/cv-trace-$$
+before=$(work_folders)
 remove_fixtures() {
-  rm -rf "$C/cvtrace" "$C/TraceDumps" "$D" "$WINEPREFIX/dosdevices/d:" "$WINEPREFIX/dosdevices/d::" "$out"
+  rm -rf "$(new_folder "$before")" "$C/cvtrace" "$C/TraceDumps" "$D" "$WINEPREFIX/dosdevices/d:" "$WINEPREFIX/dosdevices/d::" "$out"
   local value
   for value in EnableMask ParamsMask TracePath; do product_reg delete "$TRACE_KEY" /v $value /f || true; done
 }
-trap '[ -n "${KEEP:-}" ] || remove_fixtures; cleanup' EXIT
+trap 'remove_fixtures; cleanup' EXIT
 remove_fixtures
 mkdir -p "$out"
 
