@@ -10,12 +10,14 @@ source "$(dirname "$0")/e2e_lib.sh" "$1"
 C=$WINEPREFIX/drive_c
 D=$WINEPREFIX/trace-drive
 TRACE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\cvcc0\Trace'
+# The product's trace folder (its TracePath).
+file=$C/ProgramData/Corvane/Logs/CvDiagReport.log
 out=/tmp/cv-trace-$$
 before=$(work_folders)
 remove_fixtures() {
-  rm -rf "$(new_folder "$before")" "$C/cvtrace" "$C/TraceDumps" "$D" "$WINEPREFIX/dosdevices/d:" "$WINEPREFIX/dosdevices/d::" "$out"
+  rm -rf "$(new_folder "$before")" "$file" "$C/TraceDumps" "$D" "$WINEPREFIX/dosdevices/d:" "$WINEPREFIX/dosdevices/d::" "$out"
   local value
-  for value in EnableMask ParamsMask TracePath; do product_reg delete "$TRACE_KEY" /v $value /f || true; done
+  for value in EnableMask ParamsMask; do product_reg delete "$TRACE_KEY" /v $value /f || true; done
 }
 trap 'remove_fixtures; cleanup' EXIT
 remove_fixtures
@@ -32,8 +34,6 @@ wineserver -w
 
 product_reg add "$TRACE_KEY" /v EnableMask /t REG_DWORD /d 6 /f
 product_reg add "$TRACE_KEY" /v ParamsMask /t REG_DWORD /d 0xFC19 /f
-# A folder that does not exist yet: reading the settings makes it.
-product_reg add "$TRACE_KEY" /v TracePath /t REG_SZ /d 'C:\cvtrace\e2e' /f
 
 # The run on a terminal of its own, with Wine's report of the debugger output
 # in a file.
@@ -45,7 +45,6 @@ wait_for 'EXIT=' 240
 expect_screen 'EXIT=0'
 [ "$(tmux -L $SOCKET display -p '#{pane_title}')" = CvDiagReport ] || fail "console title: $(tmux -L $SOCKET display -p '#{pane_title}')"
 
-file=$C/cvtrace/e2e/CvDiagReport.log
 [ -s "$file" ] || fail "no trace file"
 [ "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' \n')" = 0d0a ] || fail "the file does not end with a line end"
 # Every line: date, time with milliseconds, name, session, process and thread,
