@@ -13,3 +13,6 @@ set_tests_properties(e2e_dumps PROPERTIES RESOURCE_LOCK "cv_e2e_prefix;cv_produc
 add_executable(dumps_walk ${CMAKE_CURRENT_LIST_DIR}/dumps_walk.cpp)
 target_link_libraries(dumps_walk PRIVATE CvCollector)
 target_link_options(dumps_walk PRIVATE -municode)
+
+add_cv_script_test(e2e_trace e2e_trace.sh)
+set_tests_properties(e2e_trace PROPERTIES RESOURCE_LOCK "cv_e2e_prefix;cv_product_registry")

@@ -97,6 +97,8 @@ unsigned short text(const wchar_t* format, ...) {
 void string(const std::wstring& text) { Write(text.c_str()); }
 
 void step(const wchar_t* caption) {
+    // The trace's time stamps of these lines mark where each step begins.
+    GetTrace().Trace(2, L"[%s] %s", L"console::echo::step", caption);
     Write(L"> ");
     Write(caption);
     Write(L"...");

@@ -12,50 +12,11 @@ export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
 [ -n "${TERM:-}" ] && [ "$TERM" != dumb ] || export TERM=xterm-256color
 
 data=$WINEPREFIX/drive_c/cvbench
-work=$(mktemp -d)
+work=$BUILD/bench-packing
+rm -rf "$work"; mkdir -p "$work"
 socket=cvbench-$$
-trap 'tmux -L $socket kill-server >/dev/null 2>&1 || true; wineserver -k 2>/dev/null || true; rm -rf "$work" "$data/out"' EXIT
-mkdir -p "$data/out"
-
-# Made once per prefix: log lines that vary as real ones do, and some data that
-# hardly compresses (dumps of binary logs).
-make_data() {
-  [ -f "$data/.made" ] && return
-  rm -rf "$data/mixed" "$data/small"
-  mkdir -p "$data/mixed" "$data/small"
-  local i
-  for i in $(seq 1 8); do
-    awk -v seed="$i" -v lines=$((48000 * i)) 'BEGIN {
-      srand(seed)
-      split("INFO WARN ERROR DEBUG TRACE", level, " ")
-      split("scanner updater service driver policy network", part, " ")
-      for (n = 0; n < lines; n++)
-        printf "2026-12-%02d %02d:%02d:%02d.%03d [%5d] %-5s %s: object %08x checked in %d ms, result %d\r\n",
-          1 + n % 28, n / 3600 % 24, n / 60 % 60, n % 60, int(rand() * 1000), int(rand() * 65536),
-          level[1 + int(rand() * 5)], part[1 + int(rand() * 6)], int(rand() * 4294967295), int(rand() * 500),
-          int(rand() * 3)
-    }' >"$data/mixed/product$i.log"
-  done
-  head -c $((30 * 1024 * 1024)) /dev/urandom >"$data/mixed/Application.evtx"
-  head -c $((6 * 1024 * 1024)) /dev/urandom >"$data/mixed/System.evtx"
-  # A log of one repeated line makes up the rest of the 200 MB.
-  local have
-  have=$(cat "$data/mixed"/* | wc -c)
-  [ "$have" -lt $((200 * 1024 * 1024)) ] || { echo "bench data over 200 MB" >&2; exit 1; }
-  (yes 'service heartbeat: state 4, queue empty' || true) | head -c $((200 * 1024 * 1024 - have)) >"$data/mixed/heartbeat.log"
-  awk -v dir="$data/small" 'BEGIN {
-    srand(7)
-    for (f = 1; f <= 10000; f++) {
-      name = sprintf("%s/scan%05d.log", dir, f)
-      text = ""
-      while (length(text) < 1000)
-        text = text sprintf("%05d %08x item %d verified\r\n", f, int(rand() * 4294967295), int(rand() * 100000))
-      printf "%s", substr(text, 1, 1024) >name
-      close(name)
-    }
-  }'
-  touch "$data/.made"
-}
+trap 'tmux -L $socket kill-server >/dev/null 2>&1 || true; wineserver -k 2>/dev/null || true; rm -rf "$work" "$data"' EXIT
+source "$ROOT/script/bench-data.sh"
 
 # pack_list NAME: the packing list of one data set for the probe.
 pack_list() {
@@ -65,6 +26,9 @@ pack_list() {
   done >"$data/out/$name.txt"
 }
 
+# div A B: A / B (A may be a difference) in plain numbers.
+div() { awk "BEGIN {print ($1) / ($2)}"; }
+
 seconds_of() { grep -ao 'seconds: [0-9.]*' "$1" | cut -d' ' -f2; }
 
 gcab_seconds() {
@@ -72,7 +36,7 @@ gcab_seconds() {
   start=$(date +%s.%N)
   (cd "$data/$1" && gcab -c -z "$work/$1.gcab.cab" -- *)
   end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
+  div "$end - $start" 1
 }
 
 redirected_seconds() {
@@ -97,19 +61,18 @@ terminal_seconds() {
   seconds_of "$work/$1.tty.err"
 }
 
-make_data
 wineserver -p  # one server for all runs: its start is not packing
 for set in mixed small; do
+  bench_data "$data/$set" $set
+  mkdir -p "$data/out"
   pack_list $set
   reference=$(gcab_seconds $set)
   redirected=$(redirected_seconds $set)
   cabextract -q -t "$data/out/$set.cab" >/dev/null || { echo "the $set cabinet does not check out" >&2; exit 1; }
   terminal=$(terminal_seconds $set)
-  case $set in
-    mixed) what="200 MB of mixed logs" ;;
-    small) what="10,000 files of 1 KB" ;;
-  esac
+  what=$(bench_what $set)
   printf '%-24s gcab -c -z %6.2f s | redirected %6.2f s, rate %.2f of gcab | terminal %6.2f s, rate %.2f of gcab, %.2f x redirected\n' \
-    "$what" "$reference" "$redirected" "$(echo "$reference / $redirected" | bc -l)" \
-    "$terminal" "$(echo "$reference / $terminal" | bc -l)" "$(echo "$terminal / $redirected" | bc -l)"
+    "$what" "$reference" "$redirected" "$(div "$reference" "$redirected")" \
+    "$terminal" "$(div "$reference" "$terminal")" "$(div "$terminal" "$redirected")"
+  rm -rf "$data/$set" "$data/out" "$work"/*
 done
