@@ -5,6 +5,8 @@
 #include <cwchar>
 #include <mutex>
 
+#include "dlls.h"
+
 namespace CvBase {
 
 namespace {
@@ -167,7 +169,7 @@ std::wstring FormatErrorMessage(DWORD code, const std::wstring* inserts) {
     if (code == 0xFFFFFFFF) code = GetLastError();
 
     HMODULE module = nullptr;
-    if (const wchar_t* name = GetMessageModule(code)) module = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (const wchar_t* name = GetMessageModule(code)) module = LoadBoundLibrary(name, LOAD_LIBRARY_AS_DATAFILE);
 
     DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | (module ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
     DWORD_PTR args[10];

@@ -41,11 +41,33 @@ std::wstring Widen(const char* text, UINT codePage);
 
 }  // namespace Dlls
 
-// LoadLibraryW for the libraries the product binds. A plain file name is looked up in one folder
-// only: Windows' own libraries ("cabinet.dll", "dbghelp.dll") in the system folder, every other
-// (the product's) in the program's own folder; never in the current folder or along the PATH,
-// where anyone may put a library of the same name.
-HMODULE LoadBoundLibrary(const wchar_t* fileName);
+// The calls behind library loading: the process passes the system's own, tests pass answers shaped
+// as older Windows gives them. SetDefaultDllDirectories is null where the system lacks it (Windows 7
+// without KB2533623).
+struct LibraryCalls {
+    decltype(&::LoadLibraryExW) LoadLibraryExW;
+    BOOL(WINAPI* SetDefaultDllDirectories)(DWORD directoryFlags);
+    decltype(&::SetDllDirectoryW) SetDllDirectoryW;
+
+    static const LibraryCalls& System();
+};
+// Makes the calls the ones library loading uses from now on; returns the ones it used before.
+const LibraryCalls& UseLibraryCalls(const LibraryCalls& calls);
+
+// Takes the current folder out of the folders where the libraries that loaded libraries need are
+// looked for: the system's default safe folders where the system knows them, else no current
+// folder. False when neither could be set.
+bool RestrictLibrarySearch();
+
+// Full path of a library the product binds, by its file name: Windows' own libraries ("cabinet.dll",
+// "dbghelp.dll", the message tables of the system's components) in the system folder; the product's
+// own in the program's folder, else in the system folder, where an installation may have put them.
+// Never the current folder or the PATH, where anyone may put a library of the same name.
+std::wstring BoundLibraryPath(const wchar_t* fileName);
+
+// LoadLibraryExW of BoundLibraryPath with the given flags (none of the newer search flags, which
+// Windows 7 without updates refuses); the last error is set when it fails.
+HMODULE LoadBoundLibrary(const wchar_t* fileName, DWORD flags = 0);
 
 // Owns one loaded library.
 class CDynamicLibrary2 {

@@ -169,6 +169,33 @@ int OpenError(DWORD code) {
     }
 }
 
+// The Windows code that a C run-time error of the cabinet library stands for; 0 for none.
+DWORD WindowsCode(int type) {
+    switch (type) {
+        case ENOSPC: return ERROR_DISK_FULL;
+        case EACCES: return ERROR_ACCESS_DENIED;
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case EMFILE: return ERROR_TOO_MANY_OPEN_FILES;
+        case EBADF: return ERROR_INVALID_HANDLE;
+        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EEXIST: return ERROR_FILE_EXISTS;
+        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case EFBIG: return ERROR_FILE_TOO_LARGE;
+        default: return 0;
+    }
+}
+
+// The cabinet library's failure of an operation with a C run-time error, for a file; its
+// description ends with the system's words for what the error stands for (a full disk, say).
+[[noreturn]] void ThrowCabinetError(unsigned line, const wchar_t* function, int operation, int type,
+                                    const std::wstring& file) {
+    const std::wstring inserts[] = {CvBase::FormatErrorCode(operation), CvBase::FormatErrorCode(type), file};
+    CvBase::CCvError error(0xE600001B, kSourceFile, line, function, inserts, 3);
+    if (const DWORD code = WindowsCode(type))
+        error.SetEntry(L"Description", std::wstring(error.GetDescription()) + L" " + CvBase::FormatErrorMessage(code));
+    throw error;
+}
+
 }  // namespace
 
 namespace Cabinet {
@@ -238,8 +265,7 @@ CCompressedFile::CCompressedFile(const std::wstring& cabPath, TCOMP compression,
     m_context = m_lib.FCICreate(&m_erf, FciFilePlaced, FciAllocate, FciFree, FciOpen, FciRead, FciWrite, FciClose,
                                 FciSeek, FciDelete, FciGetTempFile, &m_ccab, &m_adding);
     if (!m_context)
-        CvBase::ThrowError(0xE600001B, kSourceFile, kLineCreate, function, CvBase::FormatErrorCode(m_erf.erfOper),
-                           CvBase::FormatErrorCode(m_erf.erfType), cabPath);
+        ThrowCabinetError(kLineCreate, function, m_erf.erfOper, m_erf.erfType, cabPath);
 }
 
 CCompressedFile::~CCompressedFile() {
@@ -267,11 +293,11 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
 
     auto refuse = [&](int operation, int type) {
         const DWORD code = GetLastError();
+        m_broken = operation != FCIERR_OPEN_SRC && operation != FCIERR_READ_SRC;
         m_adding.source.Close();
         GetTrace().Trace(4, L"[%s] FCIAddFile(), error: 0x%08X - can't pack \"%s\"", function, code,
                          item.Source.c_str());
-        CvBase::ThrowError(0xE600001B, kSourceFile, kLineAddFile, function, CvBase::FormatErrorCode(operation),
-                           CvBase::FormatErrorCode(type), item.Source);
+        ThrowCabinetError(kLineAddFile, function, operation, type, item.Source);
     };
     // The source is opened and read here, once, and handed to FCI open by the
     // open-info callback, which so cannot fail: FCI may go on counting a file
@@ -292,8 +318,7 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
         m_adding.source.Close();
         GetTrace().Trace(4, L"[%s] File too large: %llu B, a cabinet holds at most %llu B of one file - can't pack \"%s\"",
                          function, size, kLargestFile, item.Source.c_str());
-        CvBase::ThrowError(0xE600001B, kSourceFile, kLineAddFile, function, CvBase::FormatErrorCode(kFciCabFormatLimit),
-                           CvBase::FormatErrorCode(EFBIG), item.Source);
+        ThrowCabinetError(kLineAddFile, function, kFciCabFormatLimit, EFBIG, item.Source);
     }
     m_adding.attributes = Cabinet::Compress::StoredAttributes(info.dwFileAttributes, stored.isUtf);
     // The creation time, in local time.
@@ -319,8 +344,7 @@ void CCompressedFile::Close() {
     if (!written) {
         GetTrace().Trace(4, L"[%s] FCIFlushCabinet(), error: 0x%08X - can't write \"%s\"", function, code,
                          m_path.c_str());
-        CvBase::ThrowError(0xE600001B, kSourceFile, kLineClose, function, CvBase::FormatErrorCode(erf.erfOper),
-                           CvBase::FormatErrorCode(erf.erfType), m_path);
+        ThrowCabinetError(kLineClose, function, erf.erfOper, erf.erfType, m_path);
     }
 }
 
@@ -330,18 +354,26 @@ void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackIt
     if (list.empty()) return;
     if (callback) callback->OnProgress(list.front().Source.c_str(), 0.0);
 
-    CCompressedFile cabinet(cabPath, tcompTYPE_MSZIP, callback);
-    for (size_t done = 1; done <= list.size(); ++done) {
-        try {
-            cabinet << list[done - 1];
-        } catch (const CvBase::CCvError& error) {
-            GetTrace().Trace(4, L"[%s] %s", function, error.GetDump());
-        } catch (...) {
-            GetTrace().Trace(4, L"[%s] Unknown exception", function);
+    // A cabinet that could not be finished is no archive to send: it goes.
+    try {
+        CCompressedFile cabinet(cabPath, tcompTYPE_MSZIP, callback);
+        for (size_t done = 1; done <= list.size(); ++done) {
+            try {
+                cabinet << list[done - 1];
+            } catch (const CvBase::CCvError& error) {
+                GetTrace().Trace(4, L"[%s] %s", function, error.GetDump());
+                if (cabinet.IsBroken()) throw;
+            } catch (...) {
+                GetTrace().Trace(4, L"[%s] Unknown exception", function);
+            }
+            if (callback)
+                callback->OnProgress(done < list.size() ? list[done].Source.c_str() : nullptr,
+                                     100.0 * done / list.size());
         }
-        if (callback)
-            callback->OnProgress(done < list.size() ? list[done].Source.c_str() : nullptr,
-                                 100.0 * done / list.size());
+        cabinet.Close();
+    } catch (...) {
+        if (!DeleteFileW(cabPath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+            GetTrace().Trace(4, L"[%s] DeleteFile( \"%s\" ), 0x%08X", function, cabPath.c_str(), GetLastError());
+        throw;
     }
-    cabinet.Close();
 }

@@ -145,6 +145,9 @@ public:
 
     // Adds one file; throws CCvError 0xE600001B when FCI cannot add it.
     CCompressedFile& operator<<(const PackItem& item);
+    // An add failed on the cabinet's own files (its temporary files, memory), not on its source:
+    // nothing more can be added.
+    bool IsBroken() const { return m_broken; }
 
     // Writes the cabinet out and frees the context; throws CCvError 0xE600001B
     // when the cabinet could not be written.
@@ -158,9 +161,12 @@ private:
     TCOMP m_compression;
     std::wstring m_path;
     Cabinet::Compress::Adding m_adding;
+    bool m_broken = false;
 };
 
 // Packs list, in order, into the cabinet cabPath (MSZIP). A file that cannot
-// be packed is traced and left out. An empty list makes no cabinet.
+// be packed is traced and left out. An empty list makes no cabinet. A cabinet
+// that cannot be finished (its own files cannot be written) is deleted and the
+// error raised.
 void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
                            Cabinet::Compress::Callback* callback);

@@ -170,9 +170,14 @@ void DiagReport::Create(DWORD flags) {
     console::echo::packed(Console, archive);
 
     console::echo::step(L"Cleaning temporary files");
-    for (const PackItem& item : PackList) {
-        if (item.DeleteAfterPacking && !DeleteFileW(item.Source.c_str()))
-            GetTrace().Trace(4, L"[%s] DeleteFile( \"%s\" ), 0x%08X", Function, item.Source.c_str(), GetLastError());
-    }
+    auto remove = [](const std::wstring& path) {
+        if (!DeleteFileW(path.c_str()))
+            GetTrace().Trace(4, L"[%s] DeleteFile( \"%s\" ), 0x%08X", Function, path.c_str(), GetLastError());
+    };
+    for (const PackItem& item : PackList)
+        if (item.DeleteAfterPacking) remove(item.Source);
+    // What abandoned work made of its files so far.
+    for (const std::wstring& path : AbandonedFiles)
+        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) remove(path);
     console::echo::ok(Console);
 }

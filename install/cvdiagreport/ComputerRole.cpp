@@ -1,5 +1,9 @@
 #include "ComputerRole.h"
 
+#include <memory>
+
+#include "TimedWork.h"
+
 #include "DiagReport.h"
 
 namespace {
@@ -40,8 +44,6 @@ const ServerRole Roles[] = {
 
 }  // namespace
 
-const ServerInfoCalls NetServerInfoCalls = {NetServerGetInfo, NetApiBufferFree};
-
 DWORD ReadServerType(const ServerInfoCalls& calls) {
     LPBYTE buffer = nullptr;
     if (calls.GetInfo(nullptr, 101, &buffer) != NERR_Success || !buffer) return 0;
@@ -58,5 +60,10 @@ std::wstring ComputerRoleText(DWORD type) {
 }
 
 void DiagReport::LogInfo_ComputerRole(std::wostream& out) {
-    out << L"\nComputer role:\n" << ComputerRoleText(ReadServerType(NetServerInfoCalls));
+    out << L"\nComputer role:\n";
+    auto type = std::make_shared<DWORD>(0);
+    const ServerInfoCalls calls = *ServerInfo;
+    if (CvBase::RunTimed(Limits.Call, L"DiagReport::LogInfo_ComputerRole", L"NetServerGetInfo",
+                         [type, calls] { *type = ReadServerType(calls); }))
+        out << ComputerRoleText(*type);
 }

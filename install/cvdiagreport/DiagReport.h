@@ -58,6 +58,16 @@ enum : DWORD {
 };
 
 struct EventLogCalls;
+struct ServerInfoCalls;
+extern const ServerInfoCalls NetServerInfoCalls;
+
+// How long the collection waits, in milliseconds, on what lies outside the tool and may hang on a
+// sick computer. A healthy computer never comes near them.
+struct TimeLimits {
+    DWORD Call = 120000;        // a product library, WMI, a network or a storage driver query
+    DWORD EventLog = 300000;    // one event log or channel
+    DWORD DiskSearch = 900000;  // the dump search of one disk
+};
 
 class DiagReport {
 public:
@@ -111,6 +121,7 @@ public:
     // can into the working folder and lists it under "Events"; never raises.
     void ExportEventLogs(const EventLogCalls& calls);
     void ExportEventChannels(const EventLogCalls& calls);
+    bool SaveEventLog(const std::wstring& target, std::function<bool()> save);
 
     // Appends the crash dumps of every local disk in Drives, younger than
     // `limit` minutes: one task per physical disk, disks in ascending number,
@@ -138,4 +149,12 @@ public:
     const HardwareCalls* Hardware = &SystemHardwareCalls;
     // How the dump search reads the physical disk number of a drive letter.
     DWORD (*GetDiskId)(wchar_t letter) = GetDiskIdByDriveLetter;
+    // How the computer role section reads the server type.
+    const ServerInfoCalls* ServerInfo = &NetServerInfoCalls;
+    TimeLimits Limits;
+    // Files that work abandoned at its time limit may still write: never packed, deleted by the
+    // cleaning as far as they exist.
+    std::vector<std::wstring> AbandonedFiles;
+    // The event log service did not answer in time: the logs still to save are not asked for.
+    bool EventLogHung = false;
 };

@@ -1,9 +1,11 @@
 #include "DumpSearch.h"
 
-#include <future>
 #include <map>
+#include <memory>
+#include <optional>
 
 #include "CvTrace.h"
+#include "TimedWork.h"
 #include "Win32Objects.h"
 #include "cvexception.h"
 
@@ -187,19 +189,33 @@ void DiagReport::Find_Dumps(std::list<Dump::FileInfo>& dumps, DWORD limit) const
         GetTrace().Trace(2, L"[%s] Dumps older then [%uD %uH %uM] will be skipped", function, limit / 1440,
                          limit / 60 % 24, limit % 60);
 
+    // The disk numbers come from the volumes' drivers, all asked under one limit: when one of them
+    // hangs, every drive is searched alone.
+    std::vector<wchar_t> local;
+    for (const DriveEntry& drive : Drives)
+        if (drive.IsLocalDisk) local.push_back(drive.Letter);
+    auto numbers = std::make_shared<std::vector<std::optional<DWORD>>>();
+    DWORD (*const getDiskId)(wchar_t) = GetDiskId;
+    const bool numbersRead = CvBase::RunTimed(Limits.Call, function, L"Disk numbers", [numbers, local, getDiskId] {
+        for (const wchar_t letter : local) {
+            try {
+                numbers->push_back(getDiskId(letter));
+            } catch (const CvBase::CCvError& error) {
+                // A virtual or encrypted volume whose driver does not tell its
+                // disk: the drive is still searched.
+                GetTrace().Trace(4, L"[%s] Disk of \"%c:\" unknown, 0x%08X: searched alone", L"DiagReport::Find_Dumps",
+                                 letter, error.GetCode());
+                numbers->push_back(std::nullopt);
+            }
+        }
+    });
     std::map<DWORD, std::wstring> numbered;
     std::wstring unnumbered;
-    for (const DriveEntry& drive : Drives) {
-        if (!drive.IsLocalDisk) continue;
-        try {
-            numbered[GetDiskId(drive.Letter)] += drive.Letter;
-        } catch (const CvBase::CCvError& error) {
-            // A virtual or encrypted volume whose driver does not tell its
-            // disk: the drive is still searched.
-            GetTrace().Trace(4, L"[%s] Disk of \"%c:\" unknown, 0x%08X: searched alone", function, drive.Letter,
-                             error.GetCode());
-            unnumbered += drive.Letter;
-        }
+    for (size_t i = 0; i < local.size(); ++i) {
+        if (numbersRead && (*numbers)[i])
+            numbered[*(*numbers)[i]] += local[i];
+        else
+            unnumbered += local[i];
     }
     std::vector<Disk> disks;
     for (const auto& [number, letters] : numbered) disks.push_back({number, true, letters});
@@ -208,7 +224,15 @@ void DiagReport::Find_Dumps(std::list<Dump::FileInfo>& dumps, DWORD limit) const
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const Dump::AgeLimit age = {Ticks(now), limit};
-    std::vector<std::future<std::list<Dump::FileInfo>>> tasks;
-    for (const Disk& disk : disks) tasks.push_back(std::async(std::launch::async, Dump::SearchDisk, disk, age));
-    for (auto& task : tasks) dumps.splice(dumps.end(), task.get());
+    // One task per disk, all started at once, each with its limit from its start.
+    std::vector<std::pair<CvBase::CTimedWork, std::shared_ptr<std::list<Dump::FileInfo>>>> tasks;
+    for (const Disk& disk : disks) {
+        auto found = std::make_shared<std::list<Dump::FileInfo>>();
+        tasks.emplace_back(CvBase::CTimedWork([found, disk, age] { *found = Dump::SearchDisk(disk, age); }), found);
+    }
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const std::wstring what = L"Dump search of \"" + disks[i].letters + L"\"";
+        if (tasks[i].first.Wait(Limits.DiskSearch, function, what.c_str()))
+            dumps.splice(dumps.end(), *tasks[i].second);
+    }
 }

@@ -7,6 +7,7 @@
 
 #include "CvTrace.h"
 #include "cvexception.h"
+#include "dlls.h"
 #include "output.h"
 #include "utility.h"
 
@@ -32,6 +33,9 @@ void DiagReport::RunMode::Dump() const {
 }
 
 int RunDiagReport(int argc, wchar_t** argv, const EntrySteps& steps) {
+    // Libraries that the bound libraries load are not looked for in the current folder.
+    if (!CvBase::RestrictLibrarySearch())
+        GetTrace().Trace(4, L"[%s] SetDllDirectory(), 0x%08X", L"wmain", GetLastError());
     int exitCode = 0;
     DiagReport report;
     try {

@@ -2,8 +2,11 @@
 // saved into the working folder and listed for the archive's folder "Events".
 #include "EventLogs.h"
 
+#include <memory>
+
 #include "CvSrvClass.h"
 #include "DiagReport.h"
+#include "TimedWork.h"
 #include "Win32Objects.h"
 #include "cvexception.h"
 
@@ -88,23 +91,45 @@ const wchar_t* DiagReport::GetEventLogExt(int kind, const EventLogCalls& calls) 
     }
 }
 
+// Saves one log through the event log service, under the time limit of one log: true when it was
+// saved in time. After the service has once not answered in time, it is not asked again.
+bool DiagReport::SaveEventLog(const std::wstring& target, std::function<bool()> save) {
+    if (EventLogHung) return false;
+    auto saved = std::make_shared<bool>(false);
+    if (CvBase::RunTimed(Limits.EventLog, L"DiagReport::ExportEventLogs", target.c_str(),
+                         [saved, save] { *saved = save(); }))
+        return *saved;
+    EventLogHung = true;
+    AbandonedFiles.push_back(target);
+    return false;
+}
+
 void DiagReport::ExportEventLogs(const EventLogCalls& calls) {
     const wchar_t* const extension = GetEventLogExt(0, calls);
     for (const wchar_t* name : ClassicLogs) {
-        const HANDLE log = calls.OpenEventLogW(nullptr, name);
-        if (!log) continue;
         const std::wstring target = SavedFile(WorkFolder, name, extension);
-        if (calls.BackupEventLogW(log, target.c_str())) PackList.push_back({target, L"Events", true});
-        calls.CloseEventLog(log);
+        const bool saved = SaveEventLog(target, [calls, name, target] {
+            const HANDLE log = calls.OpenEventLogW(nullptr, name);
+            if (!log) return false;
+            const bool backedUp = calls.BackupEventLogW(log, target.c_str()) != FALSE;
+            calls.CloseEventLog(log);
+            return backedUp;
+        });
+        if (saved) PackList.push_back({target, L"Events", true});
     }
 
+    // The product's service library runs under the fault guard and the limit of a library call.
+    const std::wstring target = SavedFile(WorkFolder, L"Corvane", GetEventLogExt(2, calls));
     try {
-        const std::wstring target = SavedFile(WorkFolder, L"Corvane", GetEventLogExt(2, calls));
-        CCvQuick service;
-        service.Get().SnapshotSecurityLog(target.c_str());
-        PackList.push_back({target, L"Events", true});
+        if (CvBase::RunTimed(Limits.Call, L"DiagReport::ExportEventLogs", L"CvSrvApi.dll", [target] {
+                CCvQuick service;
+                service.Get().SnapshotSecurityLog(target.c_str());
+            }))
+            PackList.push_back({target, L"Events", true});
+        else
+            AbandonedFiles.push_back(target);
     } catch (const CvBase::CCvError&) {
-        // Without the product's service, or when it refuses, there is no product log.
+        // Without the product's service, or when it refuses or faults, there is no product log.
     }
 }
 
@@ -112,7 +137,10 @@ void DiagReport::ExportEventChannels(const EventLogCalls& calls) {
     const wchar_t* const extension = GetEventLogExt(1, calls);
     for (const Channel& channel : Channels) {
         const std::wstring target = SavedFile(WorkFolder, channel.Stem, extension);
-        if (calls.EvtExportLog(nullptr, channel.Path, nullptr, target.c_str(), EvtExportLogChannelPath))
+        const wchar_t* const path = channel.Path;
+        if (SaveEventLog(target, [calls, path, target] {
+                return calls.EvtExportLog(nullptr, path, nullptr, target.c_str(), EvtExportLogChannelPath) != FALSE;
+            }))
             PackList.push_back({target, L"Events\\Channels", true});
     }
 }

@@ -1,4 +1,6 @@
+// The system's own calls that the report's sections reach the system through.
 #include "HardwareCalls.h"
+#include "ComputerRole.h"
 
 const HardwareCalls SystemHardwareCalls = {
     &::CoCreateInstance,
@@ -8,3 +10,5 @@ const HardwareCalls SystemHardwareCalls = {
     &::SetupDiDestroyDeviceInfoList,
     &::DeviceIoControl,
 };
+
+const ServerInfoCalls NetServerInfoCalls = {NetServerGetInfo, NetApiBufferFree};

@@ -1,10 +1,13 @@
 #include "HardwareInfo.h"
 
+#include <memory>
+
 #include "CvTrace.h"
 #include "DiagReport.h"
 #include "HardwareCalls.h"
 #include "SehCatcher.h"
 #include "Storage.h"
+#include "TimedSection.h"
 #include "cvexception.h"
 #include "output.h"
 #include "utility.h"
@@ -61,17 +64,28 @@ std::wstring FormatOperatingSystem(const std::optional<OperatingSystemInfo>& sys
     return text;
 }
 
-void DiagReport::LogHardwareInfo(std::wostream& out) {
+namespace {
+
+// COM for the calling thread while it lives.
+class ComScope {
+public:
+    ComScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ComScope() { CoUninitialize(); }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+};
+
+// Processor, operating system and storage over WMI and the storage drivers, on the calling thread.
+void WriteHardwareInfo(std::wostream& out, std::vector<DriveEntry>& drives, const HardwareCalls& hardware) {
     try {
-        CvBase::CSehCatcher faults;
         CvBase::CComErrorTranslator comErrors;
-        Drives.clear();
+        ComScope com;
         // Fails when the process has set its security already, which is as good.
         CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
                              nullptr, EOAC_NONE, nullptr);
         IWbemLocatorPtr locator;
-        if (FAILED(Hardware->CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                              reinterpret_cast<void**>(&locator))))
+        if (FAILED(hardware.CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                             reinterpret_cast<void**>(&locator))))
             return;
         IWbemServicesPtr services;
         if (FAILED(locator->ConnectServer(_bstr_t(L"\\\\.\\root\\cimv2"), nullptr, nullptr, nullptr, 0, nullptr,
@@ -85,13 +99,13 @@ void DiagReport::LogHardwareInfo(std::wostream& out) {
 
         out << L"\nStorage (Physical Drives and Partitions):\n";
         std::vector<PhysicalDriveInfo> disks;
-        GetPhysicalDrivesInfo(disks, *Hardware);
+        GetPhysicalDrivesInfo(disks, hardware);
         out << FormatPhysicalDrives(disks);
 
         out << L"\nStorage (Logical Drives):\n";
         for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
-            if (const std::optional<LogicalDrive> drive = ReadLogicalDrive(services, letter, *Hardware)) {
-                Drives.push_back(MakeDriveEntry(letter, *drive));
+            if (const std::optional<LogicalDrive> drive = ReadLogicalDrive(services, letter, hardware)) {
+                drives.push_back(MakeDriveEntry(letter, *drive));
                 out << FormatLogicalDrive(*drive);
             }
         }
@@ -99,4 +113,16 @@ void DiagReport::LogHardwareInfo(std::wostream& out) {
         GetTrace().Trace(4, L"[%s] 0x%08X, %s", L"DiagReport::LogHardwareInfo", error.GetCode(),
                          error.GetDescription());
     }
+}
+
+}  // namespace
+
+// WMI and the drivers answer on a thread of their own: a hung one costs the lines from it on.
+void DiagReport::LogHardwareInfo(std::wostream& out) {
+    Drives.clear();
+    auto drives = std::make_shared<std::vector<DriveEntry>>();
+    const HardwareCalls* hardware = Hardware;
+    if (WriteTimed(out, Limits.Call, L"DiagReport::LogHardwareInfo", L"WMI and storage drivers",
+                   [drives, hardware](std::wostream& text) { WriteHardwareInfo(text, *drives, *hardware); }))
+        Drives = *drives;
 }

@@ -51,10 +51,18 @@ std::optional<std::string> DescriptorText(const BYTE* descriptor, size_t size, D
     return std::string(text, std::find(text, text + (size - offset), '\0'));
 }
 
+// Room for more partitions than any disk has: a driver that asks for still more is not believed.
+const size_t MostPartitions = 128;
+
 // The recognised partitions of the partition table, or none when the table
 // cannot be read: its buffer grows by one entry as long as the driver asks for more.
 void ReadPartitions(const HardwareCalls& calls, HANDLE disk, std::vector<PARTITION_INFORMATION>& partitions) {
     for (size_t entries = 1;; ++entries) {
+        if (entries > MostPartitions) {
+            GetTrace().Trace(4, L"[%s] DeviceIoControl, IOCTL_DISK_GET_DRIVE_LAYOUT: more than %u partitions asked for",
+                             WalkFunction, static_cast<unsigned>(MostPartitions));
+            return;
+        }
         const size_t size =
             offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + entries * sizeof(PARTITION_INFORMATION);
         std::unique_ptr<BYTE[]> buffer = ZeroedBuffer(size);

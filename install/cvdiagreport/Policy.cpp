@@ -5,6 +5,7 @@
 #include "CvGpe.h"
 #include "CvTrace.h"
 #include "DiagReport.h"
+#include "TimedWork.h"
 #include "Win32Objects.h"
 #include "cvexception.h"
 
@@ -42,9 +43,15 @@ void DiagReport::LogInfo_CvPolicy(std::wostream& out, const std::wstring& fileNa
     try {
         const std::wstring target = JoinPath(WorkFolder.c_str(), fileName.c_str(), L'\\');
         GetTrace().Trace(2, L"[%s] CvPolicy: \"%s\"", L"DiagReport::LogInfo_CvPolicy", target.c_str());
-        Corvane::Policy policy;
-        if (!policy.Export(target))
-            CvBase::ThrowError(GetLastError(), L"SysReport", __LINE__, L"DiagReport::LogInfo_CvPolicy");
+        const bool ended = CvBase::RunTimed(Limits.Call, L"DiagReport::LogInfo_CvPolicy", L"CvGpe.dll", [target] {
+            Corvane::Policy policy;
+            if (!policy.Export(target))
+                CvBase::ThrowError(GetLastError(), L"SysReport", __LINE__, L"DiagReport::LogInfo_CvPolicy");
+        });
+        if (!ended) {
+            AbandonedFiles.push_back(target);
+            CvBase::ThrowError(WAIT_TIMEOUT, L"SysReport", __LINE__, L"DiagReport::LogInfo_CvPolicy");
+        }
         PackList.push_back({target, L"", true});
         title += L"see file \"" + fileName + L"\"";
     } catch (const CvBase::CCvError& error) {

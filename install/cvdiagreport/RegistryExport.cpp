@@ -39,18 +39,22 @@ std::wstring RegKeyLine(const RegKeyRow& row, DWORD exitCode) {
 namespace {
 
 const size_t RowCount = sizeof(CommonRegKeys) / sizeof(CommonRegKeys[0]) + sizeof(Wow64RegKeys) / sizeof(Wow64RegKeys[0]);
-// How long an ended export may take to let go of its file.
-const DWORD EndedExportGrace = 5000;
-
-// Ends every export that is still running; its exit code becomes the wait's code.
-void EndRunningExports(const std::vector<HANDLE>& handles) {
+// Ends every export that is still running, with the wait's code as its exit code, and waits
+// until each has gone (at most `limit` milliseconds in all), so that its exit code is the one it
+// was ended with and its file can be deleted.
+void EndRunningExports(const std::vector<HANDLE>& handles, DWORD limit) {
+    std::vector<HANDLE> ended;
     for (HANDLE process : handles) {
         if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) continue;
         GetTrace().Trace(4, L"[%s] reg.exe, pid: 0x%04X, still running: ended", L"DiagReport::LogInfo_RegKeys",
                          GetProcessId(process));
         TerminateProcess(process, WAIT_TIMEOUT);
-        WaitForSingleObject(process, EndedExportGrace);
+        ended.push_back(process);
     }
+    if (ended.empty()) return;
+    if (WaitForMultipleObjects(static_cast<DWORD>(ended.size()), ended.data(), TRUE, limit) != WAIT_OBJECT_0)
+        GetTrace().Trace(4, L"[%s] reg.exe ended but not gone after %.3f sec", L"DiagReport::LogInfo_RegKeys",
+                         limit / 1000.0);
 }
 
 }  // namespace
@@ -69,7 +73,7 @@ void DiagReport::LogInfo_RegKeys(std::wostream& out, DWORD timeLimit) {
     if (wait == WAIT_TIMEOUT) {
         GetTrace().Trace(4, L"[%s] WaitForMultipleObjects(): expired (%.3f sec)", L"DiagReport::LogInfo_RegKeys",
                          timeLimit / 1000.0);
-        EndRunningExports(handles);
+        EndRunningExports(handles, Limits.Call);
     }
     LogInfo_RegKeyGroup_End(handles.data(), CommonRegKeys, 9, out);
     LogInfo_RegKeyGroup_End(handles.data() + 9, Wow64RegKeys, 4, out);
@@ -91,12 +95,14 @@ void DiagReport::LogInfo_RegKeyGroup_End(const HANDLE* handles, const RegKeyRow*
         DWORD exitCode = 0;
         if (!GetExitCodeProcess(handles[i], &exitCode))
             CvBase::ThrowError(GetLastError(), L"SysReport", __LINE__, L"DiagReport::LogInfo_RegKeyGroup_End");
+        // An export that was ended and has not gone yet counts as ended at its limit.
+        if (exitCode == STILL_ACTIVE) exitCode = WAIT_TIMEOUT;
         out << RegKeyLine(rows[i], exitCode) << L'\n';
         const std::wstring path = JoinPath(WorkFolder.c_str(), rows[i].File, L'\\');
         if (exitCode == 0)
             PackList.push_back({path, L"Registry", true});
-        else
-            DeleteFileW(path.c_str());  // whatever a failed or ended export left behind
+        else if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+            AbandonedFiles.push_back(path);  // still held: the cleaning tries again
     }
 }
 

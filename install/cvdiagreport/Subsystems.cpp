@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "DiagReport.h"
+#include "TimedSection.h"
 #include "dlls.h"
 
 namespace {
@@ -41,10 +42,13 @@ std::wstring SubsystemLine(const Subsystem& subsystem, unsigned long answer) {
 void DiagReport::LogInfo_Subsystems(std::wostream& out) {
     try {
         LogSectionTitle(out, L"Corvane Subsystems Status");
-        CvBase::CDllCall<DI_IsDeviceDriverEnabled_t, DriverEnabledSpelling> isEnabled(L"CvDriverInstaller.dll",
-                                                                                      "DI_IsDeviceDriverEnabled");
-        for (const Subsystem& subsystem : Subsystems)
-            out << SubsystemLine(subsystem, isEnabled.GetFunction()(subsystem.Type)) << L'\n';
+        // A driver query that hangs costs the rows from it on, once.
+        WriteTimed(out, Limits.Call, L"DiagReport::LogInfo_Subsystems", L"CvDriverInstaller.dll", [](std::wostream& rows) {
+            CvBase::CDllCall<DI_IsDeviceDriverEnabled_t, DriverEnabledSpelling> isEnabled(
+                L"CvDriverInstaller.dll", "DI_IsDeviceDriverEnabled");
+            for (const Subsystem& subsystem : Subsystems)
+                rows << SubsystemLine(subsystem, isEnabled.GetFunction()(subsystem.Type)) << L'\n';
+        });
     } catch (...) {
     }
 }

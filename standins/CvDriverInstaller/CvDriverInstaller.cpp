@@ -26,7 +26,10 @@ const Driver Drivers[] = {
 
 }  // namespace
 
+// The DWORD "StandInDriverHang" = 1 under the product's key makes every query
+// never return, as a driver that does not answer would.
 extern "C" __declspec(dllexport) unsigned long __cdecl DI_IsDeviceDriverEnabled(enum _DRIVER_TYPE type) {
+    StandIn::HangIfAsked(L"StandInDriverHang", 1);
     for (const Driver& driver : Drivers) {
         if (driver.type != type) continue;
         StandIn::RegKey key;

@@ -14,20 +14,17 @@
 
 namespace {
 
-const wchar_t kStudioKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio";
 const wchar_t kPolicyKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio\\Policy";
 
 // The DWORD "StandInPolicyFault" under the product's key makes a call fault
-// with a write to address 0, as a broken policy library would: 1 in
-// CvLoadPolicy, 2 in CvExportPolicy.
-enum FaultingCall : DWORD { LoadFaults = 1, ExportFaults = 2 };
+// with a write to address 0, as a broken policy library would, and
+// "StandInPolicyHang" makes it never return: 1 in CvLoadPolicy, 2 in
+// CvExportPolicy.
+enum BrokenCall : DWORD { LoadBreaks = 1, ExportBreaks = 2 };
 
-DWORD* volatile g_nowhere = nullptr;
-
-void FaultIfAsked(FaultingCall call) {
-    if (StandIn::ReadDword(kStudioKey, L"StandInPolicyFault") == call) {
-        *g_nowhere = call;
-    }
+void BreakIfAsked(BrokenCall call) {
+    StandIn::FaultIfAsked(L"StandInPolicyFault", call);
+    StandIn::HangIfAsked(L"StandInPolicyHang", call);
 }
 
 struct Policy {
@@ -109,7 +106,7 @@ DWORD WriteTextFile(const wchar_t* path, const std::wstring& text) {
 }  // namespace
 
 CVGPE_API DWORD CvLoadPolicy(DWORD reserved, unsigned long long* policyHandle) {
-    FaultIfAsked(LoadFaults);
+    BreakIfAsked(LoadBreaks);
     if (reserved != 0 || policyHandle == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -132,7 +129,7 @@ CVGPE_API DWORD CvLoadPolicy(DWORD reserved, unsigned long long* policyHandle) {
 }
 
 CVGPE_API DWORD CvExportPolicy(unsigned long long policyHandle, const wchar_t* targetPath) {
-    FaultIfAsked(ExportFaults);
+    BreakIfAsked(ExportBreaks);
     DWORD status = ERROR_SUCCESS;
     if (targetPath == nullptr || *targetPath == L'\0') {
         status = ERROR_INVALID_PARAMETER;

@@ -134,7 +134,16 @@ std::vector<SecurityLog::Event> SecurityEvents(const std::wstring& session, cons
 
 }  // namespace
 
+// The DWORDs "StandInServiceHang" and "StandInServiceFault" under the
+// product's key make a call never return or fault with a write to address 0:
+// 1 in CvOpenSession, 2 in CvBackupSecurityLog.
+static void BreakIfAsked(DWORD call) {
+    StandIn::FaultIfAsked(L"StandInServiceFault", call);
+    StandIn::HangIfAsked(L"StandInServiceHang", call);
+}
+
 CVSRVAPI_API DWORD CvOpenSession(_CV_SESSION* record) {
+    BreakIfAsked(1);
     if (!IsWholeRecord(record)) return ERROR_INVALID_PARAMETER;
     if (!(record->Flags & 2)) return ERROR_INVALID_FLAGS;
     const WORD major = InstalledMajorVersion();
@@ -151,6 +160,7 @@ CVSRVAPI_API DWORD CvCloseSession(HANDLE session) {
 }
 
 CVSRVAPI_API DWORD CvBackupSecurityLog(HANDLE session, const wchar_t* targetPath, DWORD mode) {
+    BreakIfAsked(2);
     std::wstring name;
     if (!Sessions().Find(session, name)) return ERROR_INVALID_HANDLE;
     if (!targetPath || !targetPath[0] || mode != 1) return ERROR_INVALID_PARAMETER;

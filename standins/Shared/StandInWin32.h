@@ -134,4 +134,22 @@ inline DWORD ReadDword(const wchar_t* keyPath, const wchar_t* name) {
     return value;
 }
 
+// The switches that make a stand-in act as a broken component would, to test how the collector
+// deals with it: DWORD values under HKLM SOFTWARE\Meridyne\Corvane Studio, each naming the call
+// (counted from 1 in the order the stand-in documents) that acts so.
+inline bool IsAsked(const wchar_t* name, DWORD call) {
+    return ReadDword(L"SOFTWARE\\Meridyne\\Corvane Studio", name) == call;
+}
+
+// The call never returns, as one waiting for an answer that never comes.
+inline void HangIfAsked(const wchar_t* name, DWORD call) {
+    if (IsAsked(name, call)) Sleep(INFINITE);
+}
+
+// The call faults with a write to address 0.
+inline void FaultIfAsked(const wchar_t* name, DWORD call) {
+    static DWORD* volatile nowhere = nullptr;
+    if (IsAsked(name, call)) *nowhere = call;
+}
+
 }  // namespace StandIn
