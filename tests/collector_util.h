@@ -2,6 +2,7 @@
 // were, the collector's trace caught in a file, temporary folders.
 #pragma once
 
+#include <algorithm>
 #include <windows.h>
 
 #include <string>
@@ -184,3 +185,16 @@ private:
 };
 
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// Whether a line holds the text, whose '#' stands for the decimal separator: the trace writes
+// numbers in the locale's way ("0.300" or "0,300").
+inline bool HasTracedLine(const std::vector<std::string>& lines, const std::string& text) {
+    for (const char separator : {'.', ','}) {
+        std::string wanted = text;
+        std::replace(wanted.begin(), wanted.end(), '#', separator);
+        for (const std::string& line : lines)
+            if (line.find(wanted) != std::string::npos) return true;
+    }
+    return false;
+}
+

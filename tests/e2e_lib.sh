@@ -8,6 +8,9 @@ rm -f "$WINEPREFIX/.cv-product.reg"
 "$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
 TEMP_DIR=$WINEPREFIX/drive_c/users/$(whoami)/Temp
 mkdir -p "$TEMP_DIR"
+# Crash dumps of the collector that an earlier, failed run left: the dump
+# search would list them.
+rm -f "$TEMP_DIR"/CvDiagReport-*.dmp
 cd "$WINEPREFIX/drive_c"
 
 fail() { echo "FAIL: $*"; exit 1; }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "dlls.h"
 #include "test_util.h"
@@ -307,4 +308,80 @@ TEST_F(PlantedLibraries, WindowsLibrariesNextToTheProgramAreNotLoaded) {
         L"\"" + copy + L"\" --gtest_filter=LibraryFolder.WindowsLibrariesComeFromTheSystemFolder", &exitCode);
     EXPECT_EQ(0u, exitCode) << output;
     EXPECT_NE(std::string::npos, output.find("[  PASSED  ] 1 test")) << output;
+}
+
+// ---- Windows 7 without the update that brings the safe search flags ----
+
+// The calls as such a system answers them: no SetDefaultDllDirectories, and LoadLibraryExW refuses
+// the search flags. What it is asked is kept.
+struct OldSystem {
+    static std::vector<std::wstring> loaded;  // the paths asked for
+    static std::vector<std::wstring> dllDirectories;
+    static HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+        if (flags & 0xFFFFFF00) {  // LOAD_LIBRARY_SEARCH_*, LOAD_LIBRARY_REQUIRE_SIGNED_TARGET, ...
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        loaded.push_back(name);
+        return ::LoadLibraryExW(name, file, flags);
+    }
+    static BOOL WINAPI SetDllDirectoryW(LPCWSTR folder) {
+        dllDirectories.push_back(folder ? folder : L"<null>");
+        return ::SetDllDirectoryW(folder);
+    }
+};
+std::vector<std::wstring> OldSystem::loaded;
+std::vector<std::wstring> OldSystem::dllDirectories;
+const CvBase::LibraryCalls OldSystemCalls = {&OldSystem::LoadLibraryExW, nullptr, &OldSystem::SetDllDirectoryW};
+
+// Old system calls in use while it lives; the system's own afterwards.
+class OnOldSystem : public PlantedLibraries {
+protected:
+    void SetUp() override {
+        PlantedLibraries::SetUp();
+        OldSystem::loaded.clear();
+        OldSystem::dllDirectories.clear();
+        CvBase::UseLibraryCalls(OldSystemCalls);
+    }
+    void TearDown() override {
+        CvBase::UseLibraryCalls(CvBase::LibraryCalls::System());
+        ::SetDllDirectoryW(nullptr);
+        PlantedLibraries::TearDown();
+    }
+};
+
+TEST_F(OnOldSystem, CurrentFolderLeavesTheSearchWithoutTheNewCall) {
+    EXPECT_TRUE(CvBase::RestrictLibrarySearch());
+    EXPECT_EQ(std::vector<std::wstring>{L""}, OldSystem::dllDirectories);
+}
+
+TEST_F(OnOldSystem, EveryLibraryLoadsFromItsFolderAndPlantedCopiesStayOut) {
+    for (const wchar_t* name : {L"cabinet.dll", L"dbghelp.dll"}) {
+        CDynamicLibrary2 library(name);
+        EXPECT_EQ(SystemFolder() + L"\\" + name, ModulePath(library.Get()));
+    }
+    {
+        CDynamicLibrary2 library(kTestLib);
+        EXPECT_EQ(ExeFolder() + L"\\" + kTestLib, ModulePath(library.Get()));
+    }
+    // The message table, loaded as data, is the program's own.
+    EXPECT_NE(CvBase::FormatErrorCode(0xE601005F), CvBase::FormatErrorMessage(0xE601005F));
+    EXPECT_THROW(CDynamicLibrary2 library(L"CvPlanted.dll"), CCvError);
+    EXPECT_FALSE(IsLoaded(L"CvPlanted.dll"));
+    // Every load was asked by full path, none by a plain name.
+    ASSERT_FALSE(OldSystem::loaded.empty());
+    for (const std::wstring& path : OldSystem::loaded) EXPECT_EQ(1u, path.find(L":\\")) << std::string(path.begin(), path.end());
+}
+
+// An installation may put the product's libraries into the system folder: found there when the
+// program's folder has none.
+TEST_F(OnOldSystem, ProductLibraryOnlyInTheSystemFolderIsFound) {
+    const std::wstring installed = SystemFolder() + L"\\CvSystemOnly.dll";
+    ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\" + kTestLib).c_str(), installed.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\" + kTestLib).c_str(), (m_folder + L"\\CvSystemOnly.dll").c_str(), FALSE));
+    {
+        CDynamicLibrary2 library(L"CvSystemOnly.dll");
+        EXPECT_EQ(installed, ModulePath(library.Get()));
+    }
+    DeleteFileW(installed.c_str());
 }

@@ -235,10 +235,12 @@ TEST_F(DumpTest, MissingFolderIsTracedAndEndsQuietly) {
 // Drives and disks of the prefix: C:, D: and E: are local disks.
 
 // Disk numbers that the tests hand out instead of the storage drivers: the
-// number of each letter C, D, E in turn; '?' raises as the drivers' failure.
+// number of each letter C, D, E in turn; '?' raises as the drivers' failure,
+// 'H' never returns, as a driver that does not answer.
 std::wstring DisksOf;
 DWORD DiskOf(wchar_t letter) {
     const wchar_t disk = DisksOf.at(letter - L'C');
+    if (disk == L'H') Sleep(INFINITE);
     if (disk == L'?') CvBase::ThrowError(ERROR_INVALID_FUNCTION, L"utility", 392, L"GetDiskIdByDriveLetter");
     return disk - L'0';
 }
@@ -324,6 +326,18 @@ TEST_F(DrivesTest, OneTaskPerDiskMergedInDiskOrder) {
             EXPECT_TRUE(Contains(lines, "[Dump::SearchDisk] Enumerate \"" + root + "\" <<")) << root;
         }
     }
+}
+
+TEST_F(DrivesTest, HungDiskNumberQueryLeavesEveryDriveToBeSearchedAlone) {
+    DisksOf = L"0H1";
+    m_report.Limits.Call = 300;
+    std::vector<std::string> lines;
+    const std::vector<std::wstring> found = Find(lines);
+    EXPECT_EQ((std::vector<std::wstring>{L"C:\\dumps-test\\found.dmp", L"D:\\dumps-test\\found.dmp",
+                                         L"E:\\dumps-test\\found.dmp"}),
+              found);
+    EXPECT_TRUE(HasTracedLine(lines, "[DiagReport::Find_Dumps] Disk numbers: expired (0#300 sec), abandoned"));
+    EXPECT_TRUE(Contains(lines, "[Dump::SearchDisk] HardDisk: [unknown, D]"));
 }
 
 TEST_F(DrivesTest, NoLocalDiskNoSearch) {

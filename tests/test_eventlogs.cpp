@@ -4,6 +4,7 @@
 // the stand-in service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct FakeSystem {
     std::set<std::wstring> unopenable;   // OpenEventLogW gives no handle
     std::set<std::wstring> unsaved;      // BackupEventLogW fails
     std::set<std::wstring> unexported;   // EvtExportLog fails (channel paths)
+    std::set<std::wstring> hung;         // BackupEventLogW or EvtExportLog never returns
     std::vector<std::wstring> opened;    // log names, in handle order
     std::vector<std::wstring> closed;    // log names of the closed handles
     std::vector<std::wstring> exported;  // "path|target|flags", with null session and query only
@@ -40,7 +42,13 @@ HANDLE WINAPI FakeOpen(LPCWSTR server, LPCWSTR name) {
 
 const std::wstring& LogOf(HANDLE log) { return fake.opened.at(reinterpret_cast<size_t>(log) / 4 - 1); }
 
+// The calls run on threads of their own: one that hangs must not take the fake's lists with it.
+void HangIfAsked(const std::wstring& name) {
+    if (fake.hung.count(name)) Sleep(INFINITE);
+}
+
 BOOL WINAPI FakeBackup(HANDLE log, LPCWSTR) {
+    HangIfAsked(LogOf(log));
     if (fake.unsaved.count(LogOf(log))) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
@@ -54,6 +62,7 @@ BOOL WINAPI FakeClose(HANDLE log) {
 }
 
 BOOL WINAPI FakeExport(EVT_HANDLE session, LPCWSTR path, LPCWSTR query, LPCWSTR target, DWORD flags) {
+    HangIfAsked(path);
     if (session || query || fake.unexported.count(path)) {
         SetLastError(ERROR_EVT_CHANNEL_NOT_FOUND);
         return FALSE;
@@ -215,5 +224,47 @@ TEST_F(EventLogExport, NothingSavedNothingListed) {
     EXPECT_TRUE(m_report.PackList.empty());
     EXPECT_TRUE(fake.closed.empty());
 }
+
+
+// A log the event log service never saves costs the step once: nothing more is asked of the
+// service, its file is left to the cleaning, and the product's log is saved all the same.
+TEST_F(EventLogExport, HungServiceIsAskedNoMoreAfterItsLimit) {
+    struct Case {
+        const char* name;
+        std::wstring hung;
+        std::vector<std::wstring> listed;
+        std::wstring abandoned;
+        size_t exported;
+    } cases[] = {
+        {"classic log", L"System", {L"Events|Application.evtx|delete", L"Events|Corvane.evt|delete"}, L"System.evtx", 0},
+        {"channel", ChannelPath(ChannelStems[2]),
+         {L"Events|Application.evtx|delete", L"Events|System.evtx|delete", L"Events|Security.evtx|delete",
+          L"Events|TerminalStation.evtx|delete", L"Events|Corvane.evt|delete",
+          std::wstring(L"Events\\Channels|") + ChannelStems[0] + L".evtx|delete",
+          std::wstring(L"Events\\Channels|") + ChannelStems[1] + L".evtx|delete"},
+         std::wstring(ChannelStems[2]) + L".evtx", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake = FakeSystem();
+        fake.hung = {c.hung};
+        DiagReport report;
+        report.WorkFolder = m_report.WorkFolder;
+        report.Limits.EventLog = 300;
+        std::vector<std::string> traced;
+        {
+            TraceCapture trace(m_report.WorkFolder);
+            report.ExportEventLogs(Fake);
+            report.ExportEventChannels(Fake);
+            traced = trace.Lines();
+        }
+        EXPECT_EQ(c.listed, Entries(report));
+        EXPECT_EQ(std::vector<std::wstring>{m_report.WorkFolder + L"\\" + c.abandoned}, report.AbandonedFiles);
+        EXPECT_EQ(c.exported, fake.exported.size());
+        EXPECT_TRUE(HasTracedLine(traced, "[DiagReport::ExportEventLogs] " + Narrow(m_report.WorkFolder) + "\\" +
+                                              Narrow(c.abandoned) + ": expired (0#300 sec), abandoned"));
+    }
+}
+
 
 }  // namespace

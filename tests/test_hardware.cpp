@@ -412,6 +412,23 @@ TEST_F(DiskWalk, UnreadablePartitionTableIsTraced) {
         HasLine(trace.Lines(), "[GetPhysicalDrivesInfo] DeviceIoControl, IOCTL_DISK_GET_DRIVE_LAYOUT: 0x00000015"));
 }
 
+TEST_F(DiskWalk, PartitionTableThatNeverFitsEndsAtItsBound) {
+    TraceCapture trace(m_folder);
+    m_driver.disks = {Disk(0, m_device), Disk(1, m_device)};
+    m_driver.disks[0].answers[IOCTL_DISK_GET_DRIVE_LAYOUT] = {Fails(ERROR_INSUFFICIENT_BUFFER)};
+    std::vector<PhysicalDriveInfo> drives;
+    GetPhysicalDrivesInfo(drives, FakeCalls);
+    ASSERT_EQ(2u, drives.size());
+    EXPECT_TRUE(drives[0].Partitions.empty());
+    EXPECT_EQ(1u, drives[1].Partitions.size()) << "the next disk is read as before";
+    const std::vector<DWORD> sizes = OutputSizes(m_driver, IOCTL_DISK_GET_DRIVE_LAYOUT);
+    ASSERT_EQ(128u + 1, sizes.size());  // 128 for the first disk, one for the second
+    EXPECT_EQ(offsetof(DRIVE_LAYOUT_INFORMATION, PartitionEntry) + 128 * sizeof(PARTITION_INFORMATION), sizes[127]);
+    EXPECT_TRUE(HasLine(trace.Lines(),
+                        "[GetPhysicalDrivesInfo] DeviceIoControl, IOCTL_DISK_GET_DRIVE_LAYOUT: more than 128 "
+                        "partitions asked for"));
+}
+
 // ---- serial numbers ----
 
 TEST(SerialNumberDecode, ReadableText) {
@@ -808,6 +825,58 @@ TEST_F(LogHardwareInfo, FailingDevicesCostOnlyThemselves) {
     }
     EXPECT_GE(localDisks, 1u);
     EXPECT_EQ(localDisks, OutputSizes(m_driver, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS).size());
+}
+
+
+HRESULT WINAPI HungLocator(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*) {
+    Sleep(INFINITE);
+    return E_FAIL;
+}
+
+// The partition table's request never returns; every other goes to the fake driver.
+BOOL WINAPI HungLayout(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                       LPDWORD returned, LPOVERLAPPED overlapped) {
+    if (code == IOCTL_DISK_GET_DRIVE_LAYOUT) Sleep(INFINITE);
+    return FakeIoControl(handle, code, in, inSize, out, outSize, returned, overlapped);
+}
+
+// WMI or a driver that never answers costs the section the lines from it on, once; the drive
+// list stays empty, since it cannot be known whole.
+TEST_F(LogHardwareInfo, HungWmiOrDriverEndsTheSectionAtItsLimit) {
+    struct Case {
+        const char* name;
+        decltype(HardwareCalls::CoCreateInstance) locator;
+        decltype(HardwareCalls::DeviceIoControl) control;
+        DWORD limit;
+        const char* kept;  // the text kept, as a pattern
+        const char* traced;
+    } cases[] = {
+        {"WMI", &HungLocator, &FakeIoControl, 500, "^$", "expired (0#500 sec), abandoned"},
+        // Long enough for WMI's answers on a busy machine.
+        {"partition table", &::CoCreateInstance, &HungLayout, 8000,
+         "^CPU:\n(.*\n)*\nOperating system:\n(.*\n)*\nStorage \\(Physical Drives and Partitions\\):\n$",
+         "expired (8#000 sec), abandoned"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TraceCapture trace(m_folder);
+        m_driver = FakeDriver();
+        m_driver.disks = {Disk(0, m_device)};
+        HardwareCalls calls = FakeCalls;
+        calls.CoCreateInstance = c.locator;
+        calls.DeviceIoControl = c.control;
+        DiagReport report;
+        report.Hardware = &calls;
+        report.Limits.Call = c.limit;
+        report.Drives.push_back({L'C', true, true});
+        std::wostringstream out;
+        report.LogHardwareInfo(out);
+        const std::string text = Narrow(out.str());
+        EXPECT_TRUE(std::regex_search(text, std::regex(c.kept))) << text;
+        EXPECT_TRUE(report.Drives.empty());
+        EXPECT_TRUE(HasTracedLine(trace.Lines(),
+                                  std::string("[DiagReport::LogHardwareInfo] WMI and storage drivers: ") + c.traced));
+    }
 }
 
 }  // namespace

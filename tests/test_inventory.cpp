@@ -89,6 +89,28 @@ TEST(ComputerRole, SectionWithWhatThisComputerReports) {
               out.str());
 }
 
+NET_API_STATUS NET_API_FUNCTION HungGetInfo(LMSTR, DWORD, LPBYTE*) {
+    Sleep(INFINITE);
+    return NERR_Success;
+}
+
+TEST(ComputerRole, HungServerQueryLeavesTheHeadingAlone) {
+    const std::wstring folder = MakeTempFolder(L"cv-role");
+    {
+        TraceCapture trace(folder);
+        const ServerInfoCalls hung = {&HungGetInfo, FakeServer::Free};
+        DiagReport report;
+        report.ServerInfo = &hung;
+        report.Limits.Call = 300;
+        std::wostringstream out;
+        report.LogInfo_ComputerRole(out);
+        EXPECT_EQ(L"\nComputer role:\n", out.str());
+        EXPECT_TRUE(HasTracedLine(trace.Lines(),
+                                  "[DiagReport::LogInfo_ComputerRole] NetServerGetInfo: expired (0#300 sec), abandoned"));
+    }
+    DeleteTree(folder);
+}
+
 // --- installed software --------------------------------------------------------
 
 TEST(InstalledSoftware, FixedWidthLines) {

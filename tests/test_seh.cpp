@@ -1,4 +1,6 @@
 #include "SehCatcher.h"
+#include "TimedWork.h"
+#include "Win32Objects.h"
 
 #include <gtest/gtest.h>
 
@@ -594,6 +596,52 @@ TEST(GetMiniDumpPath, TempFolderProgramNameTickCountAndDmp) {
 TEST(GetMiniDumpPath, EmptyWhenTheTempFolderIsUnknown) {
     ScopedTempFolder temp(L"C:\\" + std::wstring(600, L'x') + L"\\");
     EXPECT_EQ(L"", CvBase::GetMiniDumpPath());
+}
+
+
+// ---- Work under a time limit ----
+
+TEST(TimedWork, EndedWorkHandsBackItsResultAndItsErrors) {
+    auto result = std::make_shared<int>(0);
+    EXPECT_TRUE(CvBase::RunTimed(10000, L"test", L"sum", [result] { *result = 2 + 3; }));
+    EXPECT_EQ(5, *result);
+
+    try {
+        CvBase::RunTimed(10000, L"test", L"error", [] { CvBase::ThrowError(ERROR_NOT_READY, L"test", 1, L"test"); });
+        ADD_FAILURE() << "the work's error was not raised";
+    } catch (const CCvError& error) {
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_READY), error.GetCode());
+    }
+}
+
+TEST(TimedWork, FaultOfTheWorkIsRaisedAsError) {
+    // Another module's fault is translated only inside the guard, which the work's thread has.
+    ASSERT_NE(nullptr, FaultOfAnotherModule());
+    try {
+        // Room for the crash dump, which takes its time under a busy Wine.
+        CvBase::RunTimed(600000, L"test", L"fault", [] { FaultInAnotherModule(); });
+        ADD_FAILURE() << "the fault was not raised";
+    } catch (const CCvError& error) {
+        EXPECT_EQ(0xE6060005, error.GetCode()) << error.GetDump();
+    }
+}
+
+TEST(TimedWork, HungWorkIsAbandonedAtItsLimit) {
+    CvBase::CWin32Handle never(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    auto reached = std::make_shared<bool>(false);
+    const HANDLE event = never.Get();
+    const ULONGLONG start = GetTickCount64();
+    // The work owns what it writes: it outlives this test's stack frame.
+    CvBase::CTimedWork work([reached, event] {
+        *reached = true;
+        WaitForSingleObject(event, INFINITE);
+    });
+    EXPECT_FALSE(work.Wait(300, L"test", L"hung"));
+    EXPECT_GE(GetTickCount64() - start, 250u);
+    EXPECT_TRUE(*reached);
+    // A second wait counts from the work's start too: its limit has passed.
+    EXPECT_FALSE(work.Wait(300, L"test", L"hung"));
+    never.Detach();  // the abandoned work keeps waiting on it
 }
 
 }  // namespace

@@ -155,7 +155,12 @@ void DiagReport::Create(DWORD flags) {
         console::echo::step(L"Searching system and applications dumps");
         std::list<Dump::FileInfo> dumps;
         Find_Dumps(dumps, 10080);
-        AppendDumpList(*this, dumps);
+        // A report that cannot take the list (a full disk) still goes into the archive as it is.
+        try {
+            AppendDumpList(*this, dumps);
+        } catch (const CvBase::CCvError& error) {
+            GetTrace().Trace(4, L"[%s] Dumps found: %s", Function, error.GetDump());
+        }
         console::echo::ok(Console);
         if (!dumps.empty()) console::echo::dumps(Console, dumps);
     }
