@@ -16,7 +16,7 @@ endforeach()
 
 add_cv_test(test_inventory SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_inventory.cpp LIBS CvCollector)
 add_cv_test(test_regexport SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_regexport.cpp LIBS CvCollector)
-add_dependencies(test_regexport report_probe planted_reg CvGpe)
+add_dependencies(test_regexport report_probe planted_reg CvGpe hold_file)
 add_cv_test(test_subsystems SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_subsystems.cpp LIBS CvCollector)
 add_dependencies(test_subsystems report_probe CvDriverInstaller CvGpe)
 add_cv_test(test_modules SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_modules.cpp LIBS CvCollector)

@@ -7,6 +7,7 @@
 
 #include "DiagReport.h"
 #include "RegistryExport.h"
+#include "Win32Objects.h"
 #include "collector_util.h"
 #include "test_util.h"
 
@@ -172,6 +173,36 @@ TEST(RegKeys, RegExeInTheApplicationOrCurrentFolderIsNotRun) {
         << Narrow(text);
     EXPECT_EQ(RegFileStart, ReadBytes(work + L"\\Services.reg").substr(0, RegFileStart.size()));
     for (const std::wstring& folder : {app, current, work}) DeleteTree(folder);
+}
+
+
+// An export that was ended and has not gone yet still holds its file: its line tells the time
+// limit, and the file is left to the cleaning instead of being packed.
+TEST(RegKeys, EndedExportNotGoneYetCountsAsEndedAtItsLimit) {
+    DiagReport report;
+    report.WorkFolder = MakeTempFolder(L"regkeys-going");
+    const std::wstring file = report.WorkFolder + L"\\Altorum.reg";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION process = {};
+    std::wstring line = L"\"" + ExeFolder() + L"\\hold_file.exe\" \"" + file + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &process));
+    CvBase::CWin32Handle thread(process.hThread), holder(process.hProcess);
+    for (int i = 0; i < 300 && !PathExists(file + L".held"); ++i) Sleep(100);
+    ASSERT_TRUE(PathExists(file + L".held")) << "hold_file.exe did not take the file within 30 s";
+
+    std::wostringstream out;
+    const HANDLE handles[] = {holder.Get()};
+    report.LogInfo_RegKeyGroup_End(handles, CommonRegKeys, 1, out);
+    EXPECT_EQ(L"HKLM\\SOFTWARE\\Altorum - error 0x00000102\n", out.str());
+    EXPECT_TRUE(report.PackList.empty());
+    EXPECT_EQ(std::vector<std::wstring>{file}, report.AbandonedFiles);
+
+    WriteBytes(file + L".release", "");
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder.Get(), 30000)) << "hold_file.exe did not end within 30 s";
+    DeleteTree(report.WorkFolder);
 }
 
 }  // namespace
