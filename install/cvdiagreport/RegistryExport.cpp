@@ -5,6 +5,7 @@
 
 #include "CvTrace.h"
 #include "DiagReport.h"
+#include "RegMask.h"
 #include "Win32Objects.h"
 #include "cvexception.h"
 
@@ -91,8 +92,10 @@ void DiagReport::LogInfo_RegKeyGroup_End(const HANDLE* handles, const RegKeyRow*
         DWORD exitCode = 0;
         if (!GetExitCodeProcess(handles[i], &exitCode))
             CvBase::ThrowError(GetLastError(), L"SysReport", __LINE__, L"DiagReport::LogInfo_RegKeyGroup_End");
-        out << RegKeyLine(rows[i], exitCode) << L'\n';
         const std::wstring path = JoinPath(WorkFolder.c_str(), rows[i].File, L'\\');
+        // Secrets leave the file before it is listed; a file that cannot be masked is not packed.
+        if (exitCode == 0) exitCode = MaskRegFile(path, JoinPath(L"Registry", rows[i].File, L'\\'), Masked);
+        out << RegKeyLine(rows[i], exitCode) << L'\n';
         if (exitCode == 0)
             PackList.push_back({path, L"Registry", true});
         else
