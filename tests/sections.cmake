@@ -27,3 +27,4 @@ add_dependencies(test_modules version_en_ru version_de version_de_fr)
 set_tests_properties(test_inventory test_regexport test_subsystems PROPERTIES RESOURCE_LOCK cv_product_registry)
 
 add_cv_script_test(e2e_report e2e_report.sh)
+add_cv_script_test(e2e_mask e2e_mask.sh)
