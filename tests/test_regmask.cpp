@@ -24,117 +24,100 @@ std::string RegFileBytes(const std::wstring& text) {
     return std::string(reinterpret_cast<const char*>(withMark.data()), withMark.size() * sizeof(wchar_t));
 }
 
-struct MaskCase {
-    const char* what;
-    std::string input;
-    std::string expected;
-    std::vector<std::wstring> masked;
+const std::string Header = "Windows Registry Editor Version 5.00\n\n";
+
+// One line of a fixture (a value continued over lines counts as one) and what
+// masking makes of it; a line without `out` stays as it is.
+struct FixtureLine {
+    const char* in;
+    const char* out = nullptr;
 };
 
-const std::string Header = "Windows Registry Editor Version 5.00\n\n";
+struct MaskCase {
+    const char* what;
+    std::vector<FixtureLine> lines;  // joined with line breaks
+    std::vector<std::wstring> masked;
+
+    std::string Join(bool afterMasking) const {
+        std::string text = Header;
+        for (size_t i = 0; i < lines.size(); ++i)
+            text += std::string(i ? "\n" : "") + (afterMasking && lines[i].out ? lines[i].out : lines[i].in);
+        return text;
+    }
+};
 
 const MaskCase Cases[] = {
     {"automatic logon: passwords masked; the user name, the number of days and a notice kept",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon]
-"AutoAdminLogon"="1"
-"DefaultUserName"="corvane"
-"DefaultPassword"="Tr0ub4dor&3"
-"AltDefaultPassword"="correct horse"
-"PasswordExpiryWarning"=dword:00000005
-"LegalNoticeText"="Never tell anyone your password or secret."
-@="DefaultPassword"
-
-)",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon]
-"AutoAdminLogon"="1"
-"DefaultUserName"="corvane"
-"DefaultPassword"="<masked by CvDiagReport>"
-"AltDefaultPassword"="<masked by CvDiagReport>"
-"PasswordExpiryWarning"=dword:00000005
-"LegalNoticeText"="Never tell anyone your password or secret."
-@="DefaultPassword"
-
-)",
+     {{R"([HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon])"},
+      {R"("AutoAdminLogon"="1")"},
+      {R"("DefaultUserName"="corvane")"},
+      {R"("DefaultPassword"="Tr0ub4dor&3")", R"("DefaultPassword"="<masked by CvDiagReport>")"},
+      {R"("AltDefaultPassword"="correct horse")", R"("AltDefaultPassword"="<masked by CvDiagReport>")"},
+      {R"("PasswordExpiryWarning"=dword:00000005)"},
+      {R"("LegalNoticeText"="Never tell anyone your password or secret.")"},
+      {R"(@="DefaultPassword")"},
+      {""},
+      {""}},
      {L"DefaultPassword", L"AltDefaultPassword"}},
 
     {"hex types: continued lines replaced whole, the type kept, numbers kept",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Altorum\Corvane 5\Proxy]
-"ProxyPassword"=hex(2):70,00,72,00,6f,00,78,00,79,00,2d,00,70,00,61,00,73,00,73,00,\
-  77,00,6f,00,72,00,64,00,00,00
-"ProxyServer"="proxy.example:8080"
-"SecretPhrases"=hex(7):61,00,00,00,62,00,00,00,00,00
-"ClientSecret"=hex:de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,\
+     {{R"([HKEY_LOCAL_MACHINE\SOFTWARE\Altorum\Corvane 5\Proxy])"},
+      {R"("ProxyPassword"=hex(2):70,00,72,00,6f,00,78,00,79,00,2d,00,70,00,61,00,73,00,73,00,\
+  77,00,6f,00,72,00,64,00,00,00)",
+       R"("ProxyPassword"=hex(2):3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,\
+  79,00,20,00,43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,\
+  00,74,00,3e,00,00,00)"},
+      {R"("ProxyServer"="proxy.example:8080")"},
+      {R"("SecretPhrases"=hex(7):61,00,00,00,62,00,00,00,00,00)",
+       R"("SecretPhrases"=hex(7):3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,\
+  79,00,20,00,43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,\
+  00,74,00,3e,00,00,00,00,00)"},
+      {R"("ClientSecret"=hex:de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,\
   be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,de,ad,be,ef,\
-  01,02
-"SecretCount"=hex(b):02,00,00,00,00,00,00,00
-"PasswordLength"=dword:0000000c
-"SecretOrder"=hex(5):00,00,00,01
-"SecretBlob"=hex(0):01
-"Path"=hex(2):25,00,00,00
-)",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Altorum\Corvane 5\Proxy]
-"ProxyPassword"=hex(2):3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,\
-  79,00,20,00,43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,\
-  00,74,00,3e,00,00,00
-"ProxyServer"="proxy.example:8080"
-"SecretPhrases"=hex(7):3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,\
-  79,00,20,00,43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,\
-  00,74,00,3e,00,00,00,00,00
-"ClientSecret"=hex:3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,79,00,\
+  01,02)",
+       R"("ClientSecret"=hex:3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,79,00,\
   20,00,43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,00,74,\
-  00,3e,00
-"SecretCount"=hex(b):02,00,00,00,00,00,00,00
-"PasswordLength"=dword:0000000c
-"SecretOrder"=hex(5):00,00,00,01
-"SecretBlob"=hex(0):3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,79,\
+  00,3e,00)"},
+      {R"("SecretCount"=hex(b):02,00,00,00,00,00,00,00)"},
+      {R"("PasswordLength"=dword:0000000c)"},
+      {R"("SecretOrder"=hex(5):00,00,00,01)"},
+      {R"("SecretBlob"=hex(0):01)",
+       R"("SecretBlob"=hex(0):3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,79,\
   00,20,00,43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,00,\
-  74,00,3e,00
-"Path"=hex(2):25,00,00,00
-)",
+  74,00,3e,00)"},
+      {R"("Path"=hex(2):25,00,00,00)"},
+      {""}},
      {L"ProxyPassword", L"SecretPhrases", L"ClientSecret", L"SecretBlob"}},
 
     {"escaped names: matched as read; quotes and backslashes in names and data do not mislead",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Meridyne\Corvane Studio\Password Store]
-"Admin \"Password\" Hint"="a \"quoted\" hint"
-"C:\\Secrets\\vault"="x"
-"Note"="\"DefaultPassword\"=\"hunter2\""
-"Path\\"="\\\\server\\secret\\"
-"DefaultUserName"="admin"
-"Description"=hex:70,61,73,73,77,6f,72,64
-@=hex:73,65,63,72,65,74
-)",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Meridyne\Corvane Studio\Password Store]
-"Admin \"Password\" Hint"="<masked by CvDiagReport>"
-"C:\\Secrets\\vault"="<masked by CvDiagReport>"
-"Note"="\"DefaultPassword\"=\"hunter2\""
-"Path\\"="\\\\server\\secret\\"
-"DefaultUserName"="admin"
-"Description"=hex:70,61,73,73,77,6f,72,64
-@=hex:73,65,63,72,65,74
-)",
+     {{R"([HKEY_LOCAL_MACHINE\SOFTWARE\Meridyne\Corvane Studio\Password Store])"},
+      {R"("Admin \"Password\" Hint"="a \"quoted\" hint")", R"("Admin \"Password\" Hint"="<masked by CvDiagReport>")"},
+      {R"("C:\\Secrets\\vault"="x")", R"("C:\\Secrets\\vault"="<masked by CvDiagReport>")"},
+      {R"("Note"="\"DefaultPassword\"=\"hunter2\"")"},
+      {R"("Path\\"="\\\\server\\secret\\")"},
+      {R"("DefaultUserName"="admin")"},
+      {R"("Description"=hex:70,61,73,73,77,6f,72,64)"},
+      {R"(@=hex:73,65,63,72,65,74)"},
+      {""}},
      {L"Admin \"Password\" Hint", L"C:\\Secrets\\vault"}},
 
     {"text data over two lines, empty data, the last line without a line break",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Meridyne]
-"RecoverySecret"="first line
-\"Password\"=\"second line\""
-"Greeting"="hello"
-"Password"=""
-"secret"=hex:)",
-     Header + R"([HKEY_LOCAL_MACHINE\SOFTWARE\Meridyne]
-"RecoverySecret"="<masked by CvDiagReport>"
-"Greeting"="hello"
-"Password"="<masked by CvDiagReport>"
-"secret"=hex:3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,79,00,20,00,\
+     {{R"([HKEY_LOCAL_MACHINE\SOFTWARE\Meridyne])"},
+      {R"("RecoverySecret"="first line
+\"Password\"=\"second line\"")",
+       R"("RecoverySecret"="<masked by CvDiagReport>")"},
+      {R"("Greeting"="hello")"},
+      {R"("Password"="")", R"("Password"="<masked by CvDiagReport>")"},
+      {R"("secret"=hex:)", R"("secret"=hex:3c,00,6d,00,61,00,73,00,6b,00,65,00,64,00,20,00,62,00,79,00,20,00,\
   43,00,76,00,44,00,69,00,61,00,67,00,52,00,65,00,70,00,6f,00,72,00,74,00,3e,\
-  00)",
+  00)"}},
      {L"RecoverySecret", L"Password", L"secret"}},
 };
 
 TEST(RegMask, FixtureTexts) {
     for (const MaskCase& c : Cases) {
-        const RegMaskResult result = MaskRegText(RegText(c.input));
-        EXPECT_EQ(RegText(c.expected), result.Text) << c.what;
+        const RegMaskResult result = MaskRegText(RegText(c.Join(false)));
+        EXPECT_EQ(RegText(c.Join(true)), result.Text) << c.what;
         EXPECT_EQ(c.masked, result.Names) << c.what;
     }
 }
