@@ -80,9 +80,8 @@ printf '%s' "$as_reg" | iconv -f UTF-8 -t UTF-16LE | hex >>"$patterns"; echo >>"
 # leaks DIR: the files below DIR that hold any secret.
 leaks() {
   find "$1" -type f ! -name patterns -print0 | while IFS= read -r -d '' f; do
-    hex <"$f" | grep -qF -f "$patterns" && echo "$f"
+    if hex <"$f" | grep -qF -f "$patterns"; then echo "$f"; fi
   done
-  return 0
 }
 # The search finds every secret in the unmasked exports, each where it lies.
 for file in "${!BRANCH[@]}"; do
