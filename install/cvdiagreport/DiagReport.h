@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "RegMask.h"
 #include "RegistryExport.h"
 #include "utility.h"
 
@@ -144,6 +145,8 @@ public:
     HANDLE Console;
     std::wstring WorkFolder;
     std::vector<PackItem> PackList;
+    // The values masked in the registry exports, in the order found.
+    std::vector<MaskedValue> Masked;
     std::vector<DriveEntry> Drives;
     // How the hardware section reaches WMI and the storage drivers.
     const HardwareCalls* Hardware = &SystemHardwareCalls;

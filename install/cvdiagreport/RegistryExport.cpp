@@ -5,6 +5,7 @@
 
 #include "CvTrace.h"
 #include "DiagReport.h"
+#include "RegMask.h"
 #include "Win32Objects.h"
 #include "cvexception.h"
 
@@ -97,8 +98,10 @@ void DiagReport::LogInfo_RegKeyGroup_End(const HANDLE* handles, const RegKeyRow*
             CvBase::ThrowError(GetLastError(), L"SysReport", __LINE__, L"DiagReport::LogInfo_RegKeyGroup_End");
         // An export that was ended and has not gone yet counts as ended at its limit.
         if (exitCode == STILL_ACTIVE) exitCode = WAIT_TIMEOUT;
-        out << RegKeyLine(rows[i], exitCode) << L'\n';
         const std::wstring path = JoinPath(WorkFolder.c_str(), rows[i].File, L'\\');
+        // Secrets leave the file before it is listed; a file that cannot be masked is not packed.
+        if (exitCode == 0) exitCode = MaskRegFile(path, JoinPath(L"Registry", rows[i].File, L'\\'), Masked);
+        out << RegKeyLine(rows[i], exitCode) << L'\n';
         if (exitCode == 0)
             PackList.push_back({path, L"Registry", true});
         else if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
