@@ -9,6 +9,10 @@
 
 namespace CvBase {
 
+namespace {
+thread_local unsigned t_expired = 0;
+}  // namespace
+
 // Owned jointly by the starter and the work's thread: whichever finishes last releases it.
 struct CTimedWork::State {
     std::function<void()> work;
@@ -52,6 +56,7 @@ bool CTimedWork::Wait(DWORD limit, const wchar_t* function, const wchar_t* what)
     const ULONGLONG spent = GetTickCount64() - m_state->started;
     const DWORD wait = WaitForSingleObject(m_state->done.Get(), spent >= limit ? 0 : static_cast<DWORD>(limit - spent));
     if (wait == WAIT_TIMEOUT) {
+        ++t_expired;
         GetTrace().Trace(4, L"[%s] %s: expired (%.3f sec), abandoned", function, what, limit / 1000.0);
         return false;
     }
@@ -59,6 +64,8 @@ bool CTimedWork::Wait(DWORD limit, const wchar_t* function, const wchar_t* what)
     if (m_state->error) std::rethrow_exception(m_state->error);
     return true;
 }
+
+unsigned CTimedWork::ExpiredOnThisThread() { return t_expired; }
 
 bool RunTimed(DWORD limit, const wchar_t* function, const wchar_t* what, std::function<void()> work) {
     return CTimedWork(std::move(work)).Wait(limit, function, what);

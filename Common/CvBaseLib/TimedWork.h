@@ -25,6 +25,8 @@ public:
     // an error it let out (a processor fault included) is raised here. False when it is still running:
     // traced at level 4 as "[function] what: expired (S sec), abandoned", and the work is abandoned.
     bool Wait(DWORD limit, const wchar_t* function, const wchar_t* what);
+    // How many waits of the calling thread have ended at their limit so far.
+    static unsigned ExpiredOnThisThread();
 
 private:
     struct State;

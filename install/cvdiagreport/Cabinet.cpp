@@ -29,20 +29,6 @@ constexpr unsigned long long kLargestFile = 0x7FFF8000;
 // FCI's error for data beyond the cabinet format's limits (FCIERR_CAB_FORMAT_LIMIT).
 constexpr int kFciCabFormatLimit = 9;
 
-std::string Narrow(const std::wstring& text, UINT codePage, DWORD flags) {
-    if (text.empty()) return std::string();
-    const int length = WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string narrow(length, '\0');
-    WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
-                        nullptr);
-    return narrow;
-}
-
-// The whole of a wide path as UTF-8, the form in which paths travel through FCI
-// to the callbacks below.
-std::string ToUtf8(const std::wstring& text) { return Narrow(text, CP_UTF8, 0); }
-
 // A path that came back from FCI; false when it is not UTF-8.
 bool FromUtf8(const char* text, std::wstring& wide) {
     const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
@@ -72,9 +58,24 @@ INT_PTR __cdecl FciOpen(char* name, int flags, int mode, int* err, void*) {
     return file;
 }
 
-UINT __cdecl FciRead(INT_PTR file, void* buffer, UINT size, int* err, void*) {
+// A source's bytes are hashed as FCI reads them: no file is read twice.
+UINT __cdecl FciRead(INT_PTR file, void* buffer, UINT size, int* err, void* context) {
     const int result = _read(static_cast<int>(file), buffer, size);
-    if (result == -1) *err = errno;
+    if (result == -1) {
+        *err = errno;
+        return static_cast<UINT>(result);
+    }
+    Cabinet::Compress::Adding& adding = *static_cast<Cabinet::Compress::Adding*>(context);
+    if (file == adding.sourceFile && adding.digest) {
+        try {
+            adding.digest->Update(buffer, static_cast<size_t>(result));
+        } catch (...) {
+            // Nothing unwinds through FCI: the file is left out as unreadable.
+            *err = EIO;
+            return static_cast<UINT>(-1);
+        }
+        adding.read += static_cast<unsigned>(result);
+    }
     return static_cast<UINT>(result);
 }
 
@@ -84,7 +85,9 @@ UINT __cdecl FciWrite(INT_PTR file, void* buffer, UINT size, int* err, void*) {
     return static_cast<UINT>(result);
 }
 
-int __cdecl FciClose(INT_PTR file, int* err, void*) {
+int __cdecl FciClose(INT_PTR file, int* err, void* context) {
+    Cabinet::Compress::Adding& adding = *static_cast<Cabinet::Compress::Adding*>(context);
+    if (file == adding.sourceFile) adding.sourceFile = -1;
     const int result = _close(static_cast<int>(file));
     if (result == -1) *err = errno;
     return result;
@@ -147,6 +150,7 @@ INT_PTR __cdecl FciGetOpenInfo(char*, USHORT* date, USHORT* time, USHORT* attrib
         return -1;
     }
     adding.source.Detach();  // closed by FCI through FciClose
+    adding.sourceFile = file;
     *date = adding.date;
     *time = adding.time;
     *attributes = adding.attributes;
@@ -283,6 +287,7 @@ CCompressedFile::~CCompressedFile() {
 CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     static const wchar_t* const function = L"CCompressedFile::operator <<";
     GetTrace().Trace(2, L"[%s] Packing: \"%s\"", function, item.Source.c_str());
+    m_result = PackResult();
 
     const size_t slash = item.Source.rfind(L'\\');
     const std::wstring fileName = slash == std::wstring::npos ? item.Source : item.Source.substr(slash + 1);
@@ -290,10 +295,12 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     const Cabinet::Compress::StoredName stored = Cabinet::Compress::MakeStoredName(storedName);
     std::string source = ToUtf8(item.Source);
     std::string name = stored.bytes;
+    m_result.Name = stored.name;
 
     auto refuse = [&](int operation, int type) {
         const DWORD code = GetLastError();
         m_broken = operation != FCIERR_OPEN_SRC && operation != FCIERR_READ_SRC;
+        m_result.Error = operation == FCIERR_OPEN_SRC || !WindowsCode(type) ? code : WindowsCode(type);
         m_adding.source.Close();
         GetTrace().Trace(4, L"[%s] FCIAddFile(), error: 0x%08X - can't pack \"%s\"", function, code,
                          item.Source.c_str());
@@ -316,6 +323,7 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     const unsigned long long size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (size > kLargestFile) {
         m_adding.source.Close();
+        m_result.Error = ERROR_FILE_TOO_LARGE;
         GetTrace().Trace(4, L"[%s] File too large: %llu B, a cabinet holds at most %llu B of one file - can't pack \"%s\"",
                          function, size, kLargestFile, item.Source.c_str());
         ThrowCabinetError(kLineAddFile, function, kFciCabFormatLimit, EFBIG, item.Source);
@@ -327,10 +335,16 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
         !FileTimeToDosDateTime(&local, &m_adding.date, &m_adding.time))
         m_adding.date = m_adding.time = 0;
 
+    m_adding.digest = std::make_unique<CvBase::CSha256>();
+    m_adding.read = 0;
     const BOOL added = m_lib.FCIAddFile(m_context, source.data(), name.data(), FALSE, FciGetNextCabinet, FciStatus,
                                         FciGetOpenInfo, m_compression);
     if (!added) refuse(m_erf.erfOper, m_erf.erfType);
     m_adding.source.Close();
+    m_result.Packed = true;
+    m_result.Size = m_adding.read;
+    m_result.Sha256 = m_adding.digest->FinishHex();
+    m_adding.digest.reset();
     GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), stored.name.c_str());
     return *this;
 }
@@ -348,27 +362,42 @@ void CCompressedFile::Close() {
     }
 }
 
-void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
-                           Cabinet::Compress::Callback* callback) {
+std::vector<PackResult> Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
+                                              Cabinet::Compress::Callback* callback, const ClosingFile* closing) {
     static const wchar_t* const function = L"Cabinet_CompressFiles";
-    if (list.empty()) return;
-    if (callback) callback->OnProgress(list.front().Source.c_str(), 0.0);
+    std::vector<PackResult> results;
+    const size_t count = list.size() + (closing ? 1 : 0);
+    if (count == 0) return results;
+    auto next = [&](size_t index) {
+        if (index < list.size()) return list[index].Source.c_str();
+        return closing && index == list.size() ? closing->Item.Source.c_str() : nullptr;
+    };
+    if (callback) callback->OnProgress(next(0), 0.0);
 
     // A cabinet that could not be finished is no archive to send: it goes.
     try {
         CCompressedFile cabinet(cabPath, tcompTYPE_MSZIP, callback);
-        for (size_t done = 1; done <= list.size(); ++done) {
+        auto add = [&](const PackItem& item) {
             try {
-                cabinet << list[done - 1];
+                cabinet << item;
             } catch (const CvBase::CCvError& error) {
                 GetTrace().Trace(4, L"[%s] %s", function, error.GetDump());
                 if (cabinet.IsBroken()) throw;
             } catch (...) {
                 GetTrace().Trace(4, L"[%s] Unknown exception", function);
             }
-            if (callback)
-                callback->OnProgress(done < list.size() ? list[done].Source.c_str() : nullptr,
-                                     100.0 * done / list.size());
+        };
+        for (size_t done = 1; done <= list.size(); ++done) {
+            add(list[done - 1]);
+            PackResult result = cabinet.LastResult();
+            if (!result.Packed && !result.Error) result.Error = ERROR_READ_FAULT;
+            results.push_back(result);
+            if (callback) callback->OnProgress(next(done), 100.0 * done / count);
+        }
+        if (closing) {
+            closing->Write(results);
+            add(closing->Item);
+            if (callback) callback->OnProgress(nullptr, 100.0);
         }
         cabinet.Close();
     } catch (...) {
@@ -376,4 +405,5 @@ void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackIt
             GetTrace().Trace(4, L"[%s] DeleteFile( \"%s\" ), 0x%08X", function, cabPath.c_str(), GetLastError());
         throw;
     }
+    return results;
 }

@@ -3,14 +3,26 @@
 #pragma once
 
 #include "DiagReport.h"
+#include "Sha256.h"
 #include "Win32Objects.h"
 #include "dlls.h"
 
 #include <windows.h>
 #include <fci.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+// What became of one file of a packing list.
+struct PackResult {
+    std::wstring Name;  // inside the archive
+    bool Packed = false;
+    unsigned long long Size = 0;  // bytes packed
+    std::string Sha256;           // of exactly the bytes packed, lower-case hexadecimal
+    DWORD Error = 0;              // the Windows code of a file left out
+};
 
 namespace Cabinet {
 namespace Compress {
@@ -33,6 +45,9 @@ protected:
 // to them as its context).
 struct Adding {
     CvBase::CWin32Handle source{INVALID_HANDLE_VALUE};  // until the open-info callback hands it to FCI
+    int sourceFile = -1;                              // its descriptor while FCI reads it
+    std::unique_ptr<CvBase::CSha256> digest;          // of every byte FCI reads of the source
+    unsigned long long read = 0;
     USHORT date = 0;
     USHORT time = 0;
     USHORT attributes = 0;
@@ -145,6 +160,8 @@ public:
 
     // Adds one file; throws CCvError 0xE600001B when FCI cannot add it.
     CCompressedFile& operator<<(const PackItem& item);
+    // What became of the file added last.
+    const PackResult& LastResult() const { return m_result; }
     // An add failed on the cabinet's own files (its temporary files, memory), not on its source:
     // nothing more can be added.
     bool IsBroken() const { return m_broken; }
@@ -162,11 +179,21 @@ private:
     std::wstring m_path;
     Cabinet::Compress::Adding m_adding;
     bool m_broken = false;
+    PackResult m_result;
 };
 
 // Packs list, in order, into the cabinet cabPath (MSZIP). A file that cannot
 // be packed is traced and left out. An empty list makes no cabinet. A cabinet
 // that cannot be finished (its own files cannot be written) is deleted and the
 // error raised.
-void Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
-                           Cabinet::Compress::Callback* callback);
+// A file packed after the list (the progress counts it), written from what
+// became of the list's files just before it is packed.
+struct ClosingFile {
+    PackItem Item;
+    std::function<void(const std::vector<PackResult>&)> Write;
+};
+
+// Returns what became of each file of the list, in order.
+std::vector<PackResult> Cabinet_CompressFiles(const std::wstring& cabPath, const std::vector<PackItem>& list,
+                                              Cabinet::Compress::Callback* callback,
+                                              const ClosingFile* closing = nullptr);

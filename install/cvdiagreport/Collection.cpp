@@ -1,10 +1,12 @@
 #include <ctime>
+#include <functional>
 #include <sstream>
 
 #include "Cabinet.h"
 #include "CvTrace.h"
 #include "DiagReport.h"
 #include "EventLogs.h"
+#include "Manifest.h"
 #include "ProductPaths.h"
 #include "Progress.h"
 #include "Win32Objects.h"
@@ -138,39 +140,61 @@ void DiagReport::Create(DWORD flags) {
         CvBase::ThrowError(code, L"SysReport", __LINE__, Function);
     }
 
-    if (flags & CollectData) {
-        console::echo::step(L"Collecting data");
-        CollectingData(*this);
+    // Each step the screen shows, timed for the manifest.
+    auto step = [this](const wchar_t* caption, const std::function<void()>& work) {
+        console::echo::step(caption);
+        const ULONGLONG start = GetTickCount64();
+        work();
+        Steps.push_back({caption, L"ok", (GetTickCount64() - start) / 1000.0});
         console::echo::ok(Console);
-    }
+    };
+
+    if (flags & CollectData) step(L"Collecting data", [this] { CollectingData(*this); });
 
     if (flags & CollectEventLogs) {
-        console::echo::step(L"Exporting Windows event logs");
-        ExportEventLogs(EventLogCalls::System);
-        ExportEventChannels(EventLogCalls::System);
-        console::echo::ok(Console);
+        step(L"Exporting Windows event logs", [this] {
+            ExportEventLogs(EventLogCalls::System);
+            ExportEventChannels(EventLogCalls::System);
+        });
     }
 
     if (flags & CollectDumps) {
-        console::echo::step(L"Searching system and applications dumps");
-        std::list<Dump::FileInfo> dumps;
-        Find_Dumps(dumps, 10080);
-        // A report that cannot take the list (a full disk) still goes into the archive as it is.
-        try {
-            AppendDumpList(*this, dumps);
-        } catch (const CvBase::CCvError& error) {
-            GetTrace().Trace(4, L"[%s] Dumps found: %s", Function, error.GetDump());
-        }
-        console::echo::ok(Console);
-        if (!dumps.empty()) console::echo::dumps(Console, dumps);
+        step(L"Searching system and applications dumps", [this] {
+            Find_Dumps(DumpsFound, 10080);
+            // A report that cannot take the list (a full disk) still goes into the archive as it is.
+            try {
+                AppendDumpList(*this, DumpsFound);
+            } catch (const CvBase::CCvError& error) {
+                GetTrace().Trace(4, L"[%s] Dumps found: %s", Function, error.GetDump());
+            }
+        });
+        if (!DumpsFound.empty()) console::echo::dumps(Console, DumpsFound);
     }
 
     console::echo::step(L"Packing collected data to cabinet");
     const std::wstring archive = JoinPath(WorkFolder.c_str(), L"CvDiagInfo.cab", L'\\');
+    // The manifest goes last, written from what became of every other file. One that cannot be
+    // written costs the archive nothing but itself.
+    const std::wstring manifestPath = JoinPath(WorkFolder.c_str(), L"CvManifest.json", L'\\');
+    const ClosingFile manifest = {
+        {manifestPath, L"", true},
+        [this, now, manifestPath](const std::vector<PackResult>& results) {
+            try {
+                const std::string text = FormatManifest(MakeManifestRecords(*this, now, results));
+                CvBase::CWin32File file;
+                file.Open_Ex(manifestPath.c_str(), GENERIC_WRITE, CREATE_ALWAYS, 0, nullptr, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+                file.Write_Ex(text.data(), static_cast<DWORD>(text.size()));
+            } catch (const CvBase::CCvError& error) {
+                GetTrace().Trace(4, L"[%s] CvManifest.json: %s", Function, error.GetDump());
+            }
+        },
+    };
     {
         CabinetCompressCallback progress(Console);
-        Cabinet_CompressFiles(archive, PackList, &progress);
+        Cabinet_CompressFiles(archive, PackList, &progress, &manifest);
     }
+    PackList.push_back(manifest.Item);  // for the cleaning
     console::echo::ok(Console);
     console::echo::packed(Console, archive);
 

@@ -51,6 +51,13 @@ struct AgeLimit {
 };
 }  // namespace Dump
 
+// How one step of the collection or one section of the report went.
+struct RunRecord {
+    std::wstring Name;
+    std::wstring Result;  // "ok", "error 0x" and eight hexadecimal digits, "fault" or "timed out"
+    double Seconds = 0;
+};
+
 // Collection flags of DiagReport::Create.
 enum : DWORD {
     CollectData = 0x0001,
@@ -88,8 +95,8 @@ public:
     // The system report "CvSysInfo.log"; never raises.
     void LogSysInfo(const std::wstring& fileName);
     // Runs one section of the report: an error, any other exception or a processor fault that
-    // leaves it ends this section only (traced with the section's name).
-    static void RunSection(const wchar_t* name, const std::function<void()>& section);
+    // leaves it ends this section only (traced with the section's name). Returns how it went.
+    static RunRecord RunSection(const wchar_t* name, const std::function<void()>& section);
     static void LogHeader(std::wostream& out);
     static void LogSectionTitle(std::wostream& out, const std::wstring& title);
     // Processor, operating system and storage; refills Drives. Never raises.
@@ -160,4 +167,8 @@ public:
     std::vector<std::wstring> AbandonedFiles;
     // The event log service did not answer in time: the logs still to save are not asked for.
     bool EventLogHung = false;
+    // For the archive's manifest: how the steps and the report's sections went, the dumps found.
+    std::vector<RunRecord> Steps;
+    std::vector<RunRecord> Sections;
+    std::list<Dump::FileInfo> DumpsFound;
 };

@@ -8,7 +8,9 @@
 #include "cvexception.h"
 
 const wchar_t* const ProductLine = L"Corvane Studio, Copyright (c) Meridyne. All rights reserved.";
-const wchar_t* const VersionLine = L"Diagnostic Information Collector, Version: 8.3.1406.0";
+#define CV_TOOL_VERSION L"8.3.1406.0"
+const wchar_t* const ToolVersion = CV_TOOL_VERSION;
+const wchar_t* const VersionLine = L"Diagnostic Information Collector, Version: " CV_TOOL_VERSION;
 
 namespace console {
 

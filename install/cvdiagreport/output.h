@@ -13,6 +13,7 @@
 // The product and version lines that open both the banner and the report.
 extern const wchar_t* const ProductLine;
 extern const wchar_t* const VersionLine;
+extern const wchar_t* const ToolVersion;  // the version that VersionLine names
 
 namespace console {
 

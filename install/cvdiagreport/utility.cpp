@@ -110,3 +110,15 @@ DWORD GetDiskIdByDriveLetter(wchar_t letter) {
     }
     return number.DeviceNumber;
 }
+
+std::string Narrow(const std::wstring& text, UINT codePage, DWORD flags) {
+    if (text.empty()) return std::string();
+    const int length = WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string narrow(length, '\0');
+    WideCharToMultiByte(codePage, flags, text.data(), static_cast<int>(text.size()), &narrow[0], length, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+std::string ToUtf8(const std::wstring& text) { return Narrow(text, CP_UTF8, 0); }

@@ -27,3 +27,8 @@ unsigned long long GetFileSize(const std::wstring& path);
 
 // The physical disk number of the volume of a drive letter; raises on failure.
 DWORD GetDiskIdByDriveLetter(wchar_t letter);
+
+// Wide text in a code page (WideCharToMultiByte with the flags).
+std::string Narrow(const std::wstring& text, UINT codePage, DWORD flags);
+// The whole of a wide text as UTF-8.
+std::string ToUtf8(const std::wstring& text);
