@@ -22,6 +22,7 @@ ensure_packages() {
   command -v ninja >/dev/null || missing+=(ninja-build)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
+  command -v python3 >/dev/null || missing+=(python3)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive

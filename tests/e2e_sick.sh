@@ -8,6 +8,9 @@
 #    archive is made, without the product's log;
 # 3. the temporary folder on a full disk: the screen says so in the system's
 #    words, the exit code is 0xE600001B and no archive is left behind.
+# The archive's manifest of run 1 (with a product log locked by another
+# process, a setup log missing and one larger than a cabinet takes, too) tells
+# each file's fate, every step and section, and is the archive's last file.
 source "$(dirname "$0")/e2e_lib.sh" "$1"
 C=$WINEPREFIX/drive_c
 LOGS=$C/ProgramData/Corvane/Logs
@@ -20,6 +23,11 @@ FULL=/tmp/cv-sick-full-$$
 
 # Whatever a run (this one, or an earlier one that failed) set up goes.
 restore() {
+  touch "$LOGS/locked.log.release" 2>/dev/null || true
+  [ -n "${holder:-}" ] && wait "$holder" 2>/dev/null || true
+  holder=
+  rm -f "$LOGS/locked.log"* "$LOGS/huge.log" "$C/windows/inf/setupapi.app.log.away"
+  [ -f "$C/windows/inf/setupapi.app.log" ] || echo 'setup' >"$C/windows/inf/setupapi.app.log"
   for switch in $SWITCHES; do product_reg delete "$STUDIO_KEY" /v $switch /f || true; done
   product_reg import 'C:\trace-off.reg' || true
   rm -f "$WINEPREFIX/dosdevices/t:" "$LOGS/CvDiagReport.log" "$TEMP_DIR"/CvDiagReport-*.dmp
@@ -51,9 +59,17 @@ product_reg import 'C:\trace-on.reg'
 for switch in StandInPolicyHang StandInDriverHang StandInServiceHang; do
   product_reg add "$STUDIO_KEY" /v $switch /t REG_DWORD /d 1 /f
 done
+wine 'P:\hold_file.exe' 'C:\ProgramData\Corvane\Logs\locked.log' >/dev/null 2>&1 &
+holder=$!
+truncate -s $((0x7FFF8001)) "$LOGS/huge.log"
+rm -f "$C/windows/inf/setupapi.app.log"
+for _ in $(seq 100); do [ -e "$LOGS/locked.log.held" ] && break; sleep 0.1; done
+[ -e "$LOGS/locked.log.held" ] || fail "the holder did not open locked.log within 10 s"
+rm -f "$LOGS/locked.log.held"
 before=$(work_folders)
 # Three limits and a normal run, with room for a busy machine.
 code=$(collect_within 300 "$out" "P:\\collect_harness.exe $LIMIT_MS -q")
+touch "$LOGS/locked.log.release"
 trace=$(cat "$LOGS/CvDiagReport.log" 2>/dev/null || true)
 [ "$code" = 0 ] || { screen_text "$out"; fail "exit code $code with hung components"; }
 screen_text "$out" | grep -qF '> Exporting Windows event logs... ok' || fail "event-log step: $(screen_text "$out")"
@@ -74,6 +90,43 @@ done
 [ ! -e "$x/CvPolicy.inf" ] || fail "policy file of a hung library packed"
 [ ! -e "$x/Events/Corvane.evt" ] || fail "product log of a hung service packed"
 [ -f "$x/Registry/Services.reg" ] || fail "no registry export in the archive"
+# The manifest: the archive's last file; every file's fate; a packed one's size
+# and SHA-256 those of the file cabextract gives.
+[ "$(gcab -t "$folder/CvDiagInfo.cab" | tail -n 1)" = CvManifest.json ] || fail "the manifest is not the last file"
+python3 - "$x" <<'PY' || fail "manifest"
+import hashlib, json, os, sys
+root = sys.argv[1]
+raw = open(os.path.join(root, "CvManifest.json"), "rb").read()
+assert not raw.startswith(b"\xef\xbb\xbf"), "byte-order mark"
+m = json.loads(raw.decode("utf-8"))
+assert m["tool"] == "CvDiagReport" and m["version"] == "8.3.1406.0", (m["tool"], m["version"])
+for stamp in (m["started"], m["finished"]):
+    assert len(stamp) == 25 and stamp[10] == "T" and stamp[19] in "+-", stamp
+assert [s["name"] for s in m["steps"]] == ["Collecting data", "Exporting Windows event logs",
+                                          "Searching system and applications dumps"], m["steps"]
+assert all(s["result"] == "ok" for s in m["steps"]), m["steps"]
+sections = {s["name"]: s["result"] for s in m["sections"]}
+assert list(sections) == ["Header", "Hardware", "ComputerRole", "RegKeys", "Services", "InstalledSoftware",
+                          "Subsystems", "Policy", "SystemModules"], list(sections)
+assert sections["Subsystems"] == "timed out" and sections["Policy"] == "timed out", sections
+assert sections["SystemModules"] == "ok", sections
+files = {f["archiveName"]: f for f in m["files"]}
+def left_out(name, codes):
+    f = files[name]
+    assert f["status"] == "left out" and f["error"] in codes and f["reason"], f
+    assert not os.path.exists(os.path.join(root, name.replace("\\", "/"))), name
+left_out("Logs\\Corvane\\locked.log", (32,))
+left_out("Logs\\Corvane\\huge.log", (223,))
+left_out("Logs\\System\\setupapi.app.log", (2, 3))
+packed = [f for f in m["files"] if f["status"] == "packed"]
+assert len(packed) > 10, len(packed)
+for f in packed:
+    data = open(os.path.join(root, f["archiveName"].replace("\\", "/")), "rb").read()
+    assert f["size"] == len(data) and f["sha256"] == hashlib.sha256(data).hexdigest(), f["archiveName"]
+listed = {f["archiveName"] for f in packed} | {"CvManifest.json"}
+found = {os.path.relpath(os.path.join(d, n), root).replace("/", "\\") for d, _, ns in os.walk(root) for n in ns}
+assert found == listed, found ^ listed
+PY
 for expired in '[DiagReport::LogInfo_Subsystems] CvDriverInstaller.dll: expired (5' \
                '[DiagReport::LogInfo_CvPolicy] CvGpe.dll: expired (5' \
                '[DiagReport::ExportEventLogs] CvSrvApi.dll: expired (5'; do

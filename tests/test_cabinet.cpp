@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Cabinet.h"
+#include "Sha256.h"
 #include "cvexception.h"
 
 using CvBase::CCvError;
@@ -622,6 +623,80 @@ TEST_F(CabinetTest, FileLargerThanAFolderHoldsIsRefusedUnread) {
     const std::vector<CabEntry> entries = ReadCabinet(cab);
     ASSERT_EQ(1u, entries.size());
     EXPECT_EQ("Logs\\a.txt", entries[0].name);
+}
+
+
+// What became of each file: packed ones with the bytes packed and their SHA-256 (hashed while
+// packed, over blocks), left-out ones with the Windows code of why; a closing file made from
+// those results is packed last, and the progress counts it.
+TEST_F(CabinetTest, EveryFilesFateAndAClosingFileMadeFromThem) {
+    const std::string large = SampleData(200000, 7);  // several 32 KB blocks
+    const std::wstring locked = MakeFile(L"locked.log", "held");
+    CvBase::CWin32Handle holder(CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.IsValid());
+    const std::wstring huge = Path(L"huge.log");
+    {
+        CvBase::CWin32Handle file(CreateFileW(huge.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        LARGE_INTEGER end;
+        end.QuadPart = 0x7FFF8001;
+        ASSERT_TRUE(SetFilePointerEx(file.Get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get()));
+    }
+    const std::vector<PackItem> list = {
+        {MakeFile(L"abc.txt", "abc"), L"Logs", false},
+        {MakeFile(L"empty.txt", ""), L"", false},
+        {MakeFile(L"large.log", large), L"Logs", false},
+        {Path(L"missing.log"), L"Logs", false},
+        {Path(L"no-folder\\missing.log"), L"Logs", false},
+        {locked, L"Logs", false},
+        {huge, L"Logs", false},
+    };
+    CvBase::CSha256 whole;
+    whole.Update(large.data(), large.size());
+    const struct {
+        bool packed;
+        unsigned long long size;
+        std::string sha256;
+        DWORD error;
+    } expected[] = {
+        {true, 3, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", 0},
+        {true, 0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", 0},
+        {true, large.size(), whole.FinishHex(), 0},
+        {false, 0, "", ERROR_FILE_NOT_FOUND},
+        {false, 0, "", ERROR_PATH_NOT_FOUND},
+        {false, 0, "", ERROR_SHARING_VIOLATION},
+        {false, 0, "", ERROR_FILE_TOO_LARGE},
+    };
+    const std::wstring closingPath = Path(L"closing.json");
+    std::vector<PackResult> seen;
+    const ClosingFile closing = {{closingPath, L"", true}, [&](const std::vector<PackResult>& results) {
+                                     seen = results;
+                                     WriteBytes(closingPath, std::to_string(results.size()));
+                                 }};
+    ProgressLog progress;
+    const std::wstring cab = Path(L"out.cab");
+
+    const std::vector<PackResult> results = Cabinet_CompressFiles(cab, list, &progress, &closing);
+
+    ASSERT_EQ(std::size(expected), results.size());
+    for (size_t i = 0; i < results.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(expected[i].packed, results[i].Packed);
+        EXPECT_EQ(expected[i].size, results[i].Size);
+        EXPECT_EQ(expected[i].sha256, results[i].Sha256);
+        EXPECT_EQ(expected[i].error, results[i].Error);
+    }
+    EXPECT_EQ(L"Logs\\abc.txt", results[0].Name);
+    EXPECT_EQ(results.size(), seen.size()) << "the closing file was not made from every result";
+    const std::vector<CabEntry> entries = ReadCabinet(cab);
+    ASSERT_EQ(4u, entries.size());
+    EXPECT_EQ("closing.json", entries.back().name);
+    EXPECT_EQ("7", entries.back().data);
+    ASSERT_EQ(list.size() + 2, progress.calls.size());
+    EXPECT_EQ(closingPath, progress.calls[list.size()].next);
+    EXPECT_NEAR(100.0 * list.size() / (list.size() + 1), progress.calls[list.size()].percent, 1e-9);
+    EXPECT_EQ(std::nullopt, progress.calls.back().next);
+    holder.Close();
+    DeleteFileW(huge.c_str());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "DiagReport.h"
 #include "HardwareCalls.h"
+#include "TimedWork.h"
 #include "cvexception.h"
 #include "collector_util.h"
 #include "test_util.h"
@@ -140,10 +141,11 @@ TEST(ReportSection, FailureEndsTheSectionOnly) {
         const char* name;
         void (*fail)();
         const char* traced;
+        const wchar_t* result;  // for the manifest
     } cases[] = {
         {"error", [] { CvBase::ThrowError(0xE601005F, L"SysReport", 1, L"Section", L"CvSrvApi.dll"); },
-         "Code: 0xE601005F"},
-        {"other exception", [] { throw 42; }, "Unknown exception"},
+         "Code: 0xE601005F", L"error 0xe601005f"},
+        {"other exception", [] { throw 42; }, "Unknown exception", L"error 0xffffffff"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,13 +155,17 @@ TEST(ReportSection, FailureEndsTheSectionOnly) {
         {
             TraceCapture trace(folder);
             std::wostringstream out;
-            EXPECT_NO_THROW(DiagReport::RunSection(L"Broken", [&] {
+            RunRecord broken;
+            EXPECT_NO_THROW(broken = DiagReport::RunSection(L"Broken", [&] {
                 out << L"before";
                 c.fail();
                 out << L"after";
             }));
             EXPECT_EQ(L"before", out.str());
-            DiagReport::RunSection(L"Next", [&] { after = true; });
+            EXPECT_EQ(L"Broken", broken.Name);
+            EXPECT_EQ(c.result, broken.Result);
+            const RunRecord next = DiagReport::RunSection(L"Next", [&] { after = true; });
+            EXPECT_EQ(L"ok", next.Result);
             traced = trace.Lines();
         }
         EXPECT_TRUE(after) << "the next section did not run";
@@ -170,6 +176,17 @@ TEST(ReportSection, FailureEndsTheSectionOnly) {
         EXPECT_TRUE(named) << "no trace line naming the section and its failure";
         DeleteTree(folder);
     }
+}
+
+// A section whose wait on something outside passed its limit is told as such, whatever it
+// wrote; so is its time.
+TEST(ReportSection, SectionCutShortByItsLimitIsTimedOut) {
+    const RunRecord record = DiagReport::RunSection(L"Slow", [] {
+        CvBase::RunTimed(200, L"test", L"slow", [] { Sleep(10000); });
+    });
+    EXPECT_EQ(L"timed out", record.Result);
+    EXPECT_GE(record.Seconds, 0.15);
+    EXPECT_LT(record.Seconds, 5.0) << "the section waited for the abandoned work";
 }
 
 // The policy library faults in CvExportPolicy (its stand-in's switch). The fault ends the policy
