@@ -51,7 +51,8 @@ Registry\Print.reg
 Registry\Meridyne (Wow).reg
 CvPolicy.inf
 CvSysMods.log
-Events\Corvane.evt'
+Events\Corvane.evt
+CvManifest.json'
 listed=$(gcab -t "$cab")
 [ "$(echo "$listed" | wc -l)" = "$(echo "$expected" | wc -l)" ] || fail "gcab lists: $listed"
 # Folders must match exactly, names as a pattern.
