@@ -16,13 +16,17 @@ remove_fixtures() {
   product_reg delete "$TRACE_KEY" /v ParamsMask /f || true
 }
 trap 'remove_fixtures; cleanup' EXIT
+# What a run that was cut short may have left (a link loop would fail the set-up).
+remove_fixtures
 
 # dump FILE SIGNATURE SIZE: a dump of that size beginning with the signature.
 dump() { mkdir -p "$(dirname "$1")"; printf "$2" >"$1"; truncate -s "$3" "$1"; }
 MDMP='MDMP\x93\xa7'
+# Seven days are 10,080 minutes: one dump a little younger, one a little older.
 dump "$C/CrashDumps/app.dmp" "$MDMP" 2048
+touch -d '6 days 22 hours ago' "$C/CrashDumps/app.dmp"
 dump "$C/CrashDumps/old.dmp" "$MDMP" 2048
-touch -d '8 days ago' "$C/CrashDumps/old.dmp"
+touch -d '7 days 2 hours ago' "$C/CrashDumps/old.dmp"
 dump "$C/CrashDumps/small.dmp" "$MDMP" 7
 dump "$C/CrashDumps/other.dmp" 'MDMP\x00\x00' 2048
 mkdir -p "$C/loop"
