@@ -22,11 +22,12 @@ remove_fixtures
 # dump FILE SIGNATURE SIZE: a dump of that size beginning with the signature.
 dump() { mkdir -p "$(dirname "$1")"; printf "$2" >"$1"; truncate -s "$3" "$1"; }
 MDMP='MDMP\x93\xa7'
-# Seven days are 10,080 minutes: one dump a little younger, one a little older.
+# Seven days are 168 hours (10,080 minutes): one dump a little younger, one a
+# little older.
 dump "$C/CrashDumps/app.dmp" "$MDMP" 2048
-touch -d '6 days 22 hours ago' "$C/CrashDumps/app.dmp"
+touch -d '166 hours ago' "$C/CrashDumps/app.dmp"
 dump "$C/CrashDumps/old.dmp" "$MDMP" 2048
-touch -d '7 days 2 hours ago' "$C/CrashDumps/old.dmp"
+touch -d '170 hours ago' "$C/CrashDumps/old.dmp"
 dump "$C/CrashDumps/small.dmp" "$MDMP" 7
 dump "$C/CrashDumps/other.dmp" 'MDMP\x00\x00' 2048
 mkdir -p "$C/loop"
