@@ -43,7 +43,7 @@ mkdir -p "$D"
 ln -sfn "$D" "$WINEPREFIX/dosdevices/d:"
 # A running Wine server keeps the drive list it has seen: start afresh.
 wineserver -k 2>/dev/null || true
-wineserver -w
+bounded 60 "the prefix's Wine server to end" wineserver -w
 dump "$D/kernel/MEMORY.DMP" 'PAGEDU64' 1234567
 
 product_reg add "$TRACE_KEY" /v EnableMask /t REG_DWORD /d 6 /f
