@@ -2,6 +2,7 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=${BUILD_DIR:-$ROOT/build}
+source "$ROOT/script/bounded.sh"
 
 export WINEDEBUG=-all
 # No crash debugger, no Mono or Gecko installers while a prefix is made.

@@ -150,6 +150,13 @@ private:
     bool m_restored = false;
 };
 
+// Switches the policy stand-in's fault off for good. A test that faults the
+// library on purpose and is cut short (a crash, a time-out) leaves it on, and
+// a saved copy of the key would put it back.
+inline void PolicyFaultOff() {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Meridyne\\Corvane Studio", L"StandInPolicyFault");
+}
+
 class TraceCapture {
 public:
     explicit TraceCapture(const std::wstring& folder) : m_key(TraceKeyPath), m_file(folder + L"\\CvDiagReport.log") {

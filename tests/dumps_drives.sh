@@ -13,6 +13,7 @@ cleanup() {
   rm -rf "$drives"
 }
 trap cleanup EXIT
+cleanup  # what a run that was cut short may have left
 mkdir -p "$drives/d/loop" "$drives/e"
 ln -sfn "$drives/d" "$WINEPREFIX/dosdevices/d:"
 ln -sfn "$drives/e" "$WINEPREFIX/dosdevices/e:"

@@ -16,13 +16,18 @@ remove_fixtures() {
   product_reg delete "$TRACE_KEY" /v ParamsMask /f || true
 }
 trap 'remove_fixtures; cleanup' EXIT
+# What a run that was cut short may have left (a link loop would fail the set-up).
+remove_fixtures
 
 # dump FILE SIGNATURE SIZE: a dump of that size beginning with the signature.
 dump() { mkdir -p "$(dirname "$1")"; printf "$2" >"$1"; truncate -s "$3" "$1"; }
 MDMP='MDMP\x93\xa7'
+# Seven days are 168 hours (10,080 minutes): one dump a little younger, one a
+# little older.
 dump "$C/CrashDumps/app.dmp" "$MDMP" 2048
+touch -d '166 hours ago' "$C/CrashDumps/app.dmp"
 dump "$C/CrashDumps/old.dmp" "$MDMP" 2048
-touch -d '8 days ago' "$C/CrashDumps/old.dmp"
+touch -d '170 hours ago' "$C/CrashDumps/old.dmp"
 dump "$C/CrashDumps/small.dmp" "$MDMP" 7
 dump "$C/CrashDumps/other.dmp" 'MDMP\x00\x00' 2048
 mkdir -p "$C/loop"
@@ -38,7 +43,7 @@ mkdir -p "$D"
 ln -sfn "$D" "$WINEPREFIX/dosdevices/d:"
 # A running Wine server keeps the drive list it has seen: start afresh.
 wineserver -k 2>/dev/null || true
-wineserver -w
+bounded 60 "the prefix's Wine server to end" wineserver -w
 dump "$D/kernel/MEMORY.DMP" 'PAGEDU64' 1234567
 
 product_reg add "$TRACE_KEY" /v EnableMask /t REG_DWORD /d 6 /f

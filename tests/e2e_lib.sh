@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 # output in OUTFILE (no console) and prints its full exit code, read on the
 # Windows side.
 exit_code() {
-  wine cmd /c "$2 & echo EXIT=%ERRORLEVEL%" >"$1" 2>/dev/null || true
+  bounded 300 "cmd running $2" wine cmd /c "$2 & echo EXIT=%ERRORLEVEL%" >"$1" 2>/dev/null || true
   grep -ao 'EXIT=-\?[0-9]*' "$1" | tail -n 1 | cut -d= -f2
 }
 

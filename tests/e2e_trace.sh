@@ -30,7 +30,7 @@ small "$D/dumps" 300
 ln -sfn "$D" "$WINEPREFIX/dosdevices/d:"
 ln -sfn /dev/null "$WINEPREFIX/dosdevices/d::"
 wineserver -k 2>/dev/null || true
-wineserver -w
+bounded 60 "the prefix's Wine server to end" wineserver -w
 
 product_reg add "$TRACE_KEY" /v EnableMask /t REG_DWORD /d 6 /f
 product_reg add "$TRACE_KEY" /v ParamsMask /t REG_DWORD /d 0xFC19 /f

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The entry point on a real terminal: banner, step lines, error report with its
 # colours, full exit codes, the run mode and the wait for Escape.
-source "$(dirname "$0")/screen_lib.sh"
+# A prefix of its own: stopping its Wine server at the end must not end the
+# unit tests that run in the shared one meanwhile.
+source "$(dirname "$0")/screen_lib.sh" "$1" entry
 H='P:\entry_harness.exe'
 
 # Success with -q: banner, the step line completed by a green " ok", exit 0.

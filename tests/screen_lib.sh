@@ -3,6 +3,7 @@
 set -euo pipefail
 BUILD=$(cd "$1" && pwd)
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$ROOT/script/bounded.sh"
 # A second argument names a prefix of the test's own (build/wineprefix-NAME).
 export WINEPREFIX=${WINEPREFIX:-$BUILD/wineprefix${2:+-$2}}
 export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"

@@ -14,12 +14,16 @@ foreach(languages en_ru de de_fr)
   target_link_options(version_${languages} PRIVATE -nostdlib -Wl,-e,0)
 endforeach()
 
+# A driver installer library that throws part-way through the subsystems.
+add_library(driver_installer_throws SHARED ${CMAKE_CURRENT_LIST_DIR}/fixtures/driver_installer_throws.cpp)
+set_target_properties(driver_installer_throws PROPERTIES PREFIX "")
+
 add_cv_test(test_inventory SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_inventory.cpp LIBS CvCollector)
 add_cv_test(test_regexport SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_regexport.cpp LIBS CvCollector)
 add_dependencies(test_regexport report_probe planted_reg CvGpe hold_file)
 add_cv_test(test_regmask SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_regmask.cpp LIBS CvCollector)
 add_cv_test(test_subsystems SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_subsystems.cpp LIBS CvCollector)
-add_dependencies(test_subsystems report_probe CvDriverInstaller CvGpe)
+add_dependencies(test_subsystems report_probe CvDriverInstaller driver_installer_throws CvGpe)
 add_cv_test(test_modules SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_modules.cpp LIBS CvCollector)
 add_dependencies(test_modules version_en_ru version_de version_de_fr)
 # They change keys under the services, uninstall and product keys, which the

@@ -140,4 +140,65 @@ TEST_F(ServiceClient, VersionRecordsFollowClientVersion) {
     EXPECT_EQ(0u, OpenStatus(L"@version"));
 }
 
+// The library that records what it is handed, loaded in place of the service's:
+// the client binds the library of that name that is loaded already.
+class RecordedCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_library = LoadLibraryW((ExeFolder() + L"\\recorder\\CvSrvApi.dll").c_str());
+        ASSERT_NE(nullptr, m_library);
+        set = reinterpret_cast<void (*)(HANDLE, DWORD)>(GetProcAddress(m_library, "RecorderSet"));
+        flags = reinterpret_cast<DWORD (*)()>(GetProcAddress(m_library, "RecorderFlags"));
+        closes = reinterpret_cast<int (*)(HANDLE*)>(GetProcAddress(m_library, "RecorderCloses"));
+        ASSERT_TRUE(set && flags && closes);
+    }
+    void TearDown() override { FreeLibrary(m_library); }
+
+    HMODULE m_library = nullptr;
+    void (*set)(HANDLE session, DWORD closeStatus) = nullptr;
+    DWORD (*flags)() = nullptr;
+    int (*closes)(HANDLE* closed) = nullptr;
+};
+
+TEST_F(RecordedCalls, SessionFlagsReachTheLibrary) {
+    set(reinterpret_cast<HANDLE>(0x5E55), 0);
+    {
+        CCvQuick quick;
+        EXPECT_EQ(0x1002u, flags());
+    }
+    CCvSrv client;
+    client.OpenSession(L"@flags", 0x10);
+    EXPECT_EQ(0x12u, flags());  // the session flag 2 added to the caller's
+    client.CloseSession();
+}
+
+TEST_F(RecordedCalls, CloseSessionRaisesANullHandleAndTheLibrarysStatus) {
+    const struct {
+        const char* name;
+        HANDLE session;
+        DWORD status;
+        DWORD raised;
+        int closes;  // calls of CvCloseSession
+    } cases[] = {
+        {"null handle from the library", nullptr, 0, ERROR_INVALID_HANDLE, 0},
+        {"library refuses to close", reinterpret_cast<HANDLE>(0x5E55), ERROR_BUSY, ERROR_BUSY, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        set(c.session, c.status);
+        CCvSrv client;
+        client.OpenSession(L"@close", 0);
+        try {
+            client.CloseSession();
+            ADD_FAILURE() << "closed";
+        } catch (const CvBase::CCvError& error) {
+            EXPECT_EQ(c.raised, error.GetCode());
+            EXPECT_EQ(L"CCvSrv::CloseSession", FunctionOf(error));
+        }
+        HANDLE closed = nullptr;
+        EXPECT_EQ(c.closes, closes(&closed));
+        EXPECT_EQ(c.closes ? c.session : nullptr, closed);
+    }
+}
+
 }  // namespace

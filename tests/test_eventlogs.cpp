@@ -28,6 +28,7 @@ struct FakeSystem {
     std::set<std::wstring> hung;         // BackupEventLogW or EvtExportLog never returns
     std::vector<std::wstring> opened;    // log names, in handle order
     std::vector<std::wstring> closed;    // log names of the closed handles
+    std::vector<std::wstring> backups;   // "log|target" of the backups made
     std::vector<std::wstring> exported;  // "path|target|flags", with null session and query only
 } fake;
 
@@ -47,12 +48,13 @@ void HangIfAsked(const std::wstring& name) {
     if (fake.hung.count(name)) Sleep(INFINITE);
 }
 
-BOOL WINAPI FakeBackup(HANDLE log, LPCWSTR) {
+BOOL WINAPI FakeBackup(HANDLE log, LPCWSTR target) {
     HangIfAsked(LogOf(log));
     if (fake.unsaved.count(LogOf(log))) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
     }
+    fake.backups.push_back(LogOf(log) + L"|" + target);
     return TRUE;
 }
 
@@ -185,6 +187,10 @@ TEST_F(EventLogExport, EverySourceInOrder) {
     EXPECT_EQ(expected, Entries(m_report));
     EXPECT_EQ(exported, fake.exported);
     EXPECT_EQ(fake.opened, fake.closed);
+    std::vector<std::wstring> backups;
+    for (const wchar_t* log : {L"Application", L"System", L"Security", L"TerminalStation"})
+        backups.push_back(std::wstring(log) + L"|" + m_report.WorkFolder + L"\\" + log + L".evtx");
+    EXPECT_EQ(backups, fake.backups);
 
     // The product's log is the service's file.
     const std::string log = ReadBytes(m_report.WorkFolder + L"\\Corvane.evt");

@@ -20,6 +20,7 @@
 #include "Storage.h"
 #include "collector_util.h"
 #include "cvexception.h"
+#include "utility.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ Answer Extents(DWORD count, const std::vector<DISK_EXTENT>& extents) {
 // its answers by control code, in order (the last one repeats).
 struct FakeDisk {
     std::wstring path;
+    DWORD sizeError = ERROR_INSUFFICIENT_BUFFER;  // of the size query; 0: it succeeds
     DWORD detailError = 0;
     std::map<DWORD, std::vector<Answer>> answers;
 };
@@ -116,6 +118,7 @@ struct FakeDriver {
     DWORD classDevsError = 0;
     DWORD endError = ERROR_NO_MORE_ITEMS;  // of the enumeration after the last disk
     int destroyed = 0;
+    DWORD destroyError = 0;
     std::vector<Answer> extents;  // of every volume; none: the system's own answer
     std::vector<std::pair<DWORD, DWORD>> requests;  // control code and output size
     size_t current = 0;
@@ -159,7 +162,8 @@ BOOL WINAPI FakeInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DE
                                             (disk.path.size() + 1) * sizeof(wchar_t));
     if (!detail) {
         *required = needed;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        if (!disk.sizeError) return TRUE;
+        SetLastError(disk.sizeError);
         return FALSE;
     }
     if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || size < needed) {
@@ -176,6 +180,10 @@ BOOL WINAPI FakeInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data, PSP_DE
 
 BOOL WINAPI FakeDestroy(HDEVINFO set) {
     ++driver->destroyed;
+    if (driver->destroyError) {
+        SetLastError(driver->destroyError);
+        return FALSE;
+    }
     return set == FakeSet;
 }
 
@@ -307,6 +315,14 @@ TEST_F(DiskWalk, OneFailingDiskCostsOnlyItself) {
          [](FakeDriver& d, const std::wstring& folder) { d.disks[0].path = folder + L"\\gone"; },
          {1, 2},
          L"CreateFile failed at 391: Error Code - 2\n"},
+        {"detail size cannot be read",
+         [](FakeDriver& d, const std::wstring&) { d.disks[1].sizeError = ERROR_INVALID_PARAMETER; },
+         {0, 2},
+         L"SetupDiGetDeviceInterfaceDetail - 1 failed at 367: Error Code - 87\n"},
+        {"detail size query succeeds",
+         [](FakeDriver& d, const std::wstring&) { d.disks[1].sizeError = 0; },
+         {0, 2},
+         L""},
         {"detail cannot be read",
          [](FakeDriver& d, const std::wstring&) { d.disks[1].detailError = 13; },
          {0, 2},
@@ -327,6 +343,10 @@ TEST_F(DiskWalk, OneFailingDiskCostsOnlyItself) {
          [](FakeDriver& d, const std::wstring&) { d.endError = ERROR_INVALID_DATA; },
          {0, 1, 2},
          L"SetupDiEnumDeviceInterfaces failed at 547: Error Code - 13\n"},
+        {"set cannot be released",
+         [](FakeDriver& d, const std::wstring&) { d.destroyError = ERROR_INVALID_HANDLE; },
+         {0, 1, 2},
+         L"SetupDiDestroyDeviceInfoList failed at 552: Error Code - 6\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -623,6 +643,9 @@ TEST(FormatLogicalDrive, Lines) {
     noLabel.LabelError = ERROR_NOT_READY;
     noLabel.DiskError = ERROR_NOT_READY;
     LogicalDrive removable = Drive(L"A:", 2, nullptr, nullptr, nullptr);
+    LogicalDrive noRoot = Drive(L"M:", 1, nullptr, nullptr, nullptr);
+    LogicalDrive ramDisk = Drive(L"R:", 6, L"FAT32", L"1048576", L"524288");
+    ramDisk.Volume.Label = L"RAM";
     LogicalDrive unknown = Drive(L"K:", 0, L"UDF", nullptr, nullptr);
     LogicalDrive odd = Drive(L"L:", 9, nullptr, nullptr, nullptr);
     LogicalDrive bare;
@@ -657,11 +680,44 @@ TEST(FormatLogicalDrive, Lines) {
          L"\n"
          L"    Can't get disk information (Error: 21)\n"},
         {"size null", removable, L"A: Removable Disk\n"},
+        {"no root directory", noRoot, L"M: (No Root Directory)\n"},
+        {"RAM disk", ramDisk,
+         L"R: RAM Disk - FAT32, Size: 1'048'576 B (0.0 GB), Label: \"RAM\", Number-Id: 0x00000000\n"},
         {"type 0 and size null", unknown, L"K: ? - UDF\n"},
         {"type beyond the table", odd, L"L:\n"},
         {"nothing read", bare, L"\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(c.line, FormatLogicalDrive(c.drive)) << c.name;
+}
+
+// The disk of a drive letter as the storage driver tells it (Wine puts every
+// drive of a prefix on disk 0); a letter without a drive raises the error of
+// its opening, traced with the path.
+TEST(GetDiskIdByDriveLetter, DiskOfADriveAndTheErrorOfAMissingOne) {
+    const DWORD drives = GetLogicalDrives();
+    wchar_t missing = L'Y';
+    while (missing > L'D' && (drives & (1u << (missing - L'A')))) --missing;
+    ASSERT_GT(missing, L'D') << "no free drive letter";
+    const std::wstring folder = MakeTempFolder(L"disk-id");
+    std::vector<std::string> lines;
+    {
+        TraceCapture trace(folder);
+        EXPECT_EQ(0u, GetDiskIdByDriveLetter(L'C'));
+        try {
+            GetDiskIdByDriveLetter(missing);
+            ADD_FAILURE() << "a disk for a missing drive";
+        } catch (const CvBase::CCvError& error) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), error.GetCode());
+            ASSERT_TRUE(error.FindEntry(L"Function") && error.FindEntry(L"Line"));
+            EXPECT_EQ(L"GetDiskIdByDriveLetter", *error.FindEntry(L"Function"));
+            EXPECT_EQ(L"379", *error.FindEntry(L"Line"));
+        }
+        lines = trace.Lines();
+    }
+    DeleteTree(folder);
+    const std::vector<std::string> expected = {"W> [GetDiskIdByDriveLetter] CreateFile( \"\\\\.\\" +
+                                               std::string(1, static_cast<char>(missing)) + ":\" ), 0x00000002"};
+    EXPECT_EQ(expected, lines);
 }
 
 TEST(MakeDriveEntry, MarksByDriveType) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 #include "ComputerRole.h"
@@ -33,6 +34,48 @@ TEST(ComputerRole, LinesPerTypeInTableOrder) {
         {0, L""},
     };
     for (const auto& c : cases) EXPECT_EQ(c.text, ComputerRoleText(c.type)) << std::hex << c.type;
+}
+
+// Every role alone: its own line and "All servers", whose mask every type
+// matches, in table order.
+TEST(ComputerRole, EveryRoleByItsMask) {
+    const wchar_t* const All = L"All servers\r\n";
+    const struct {
+        DWORD mask;
+        const wchar_t* role;
+    } rows[] = {
+        {0x00000001, L"A LAN Manager workstation"},
+        {0x00000002, L"A LAN Manager server"},
+        {0x00000004, L"Any server running with Microsoft SQL Server"},
+        {0x00000008, L"Primary domain controller"},
+        {0x00000010, L"Backup domain controller"},
+        {0x00000020, L"Server running the Timesource service"},
+        {0x00000040, L"Apple File Protocol server"},
+        {0x00000080, L"Novell server"},
+        {0x00000100, L"LAN Manager 2.x domain member"},
+        {0x40000000, L"Servers maintained by the browser"},
+        {0x00000200, L"Server sharing print queue"},
+        {0x00000400, L"Server running dial-in service"},
+        {0x00000800, L"Xenix server"},
+        {0x00004000, L"Microsoft File and Print for NetWare"},
+        {0x00001000, L"Windows NT/Windows 2000/Windows XP workstation or server"},
+        {0x00002000, L"Server running Windows for Workgroups"},
+        {0x00008000, L"Windows NT/Windows 2000 server that is not a domain controller"},
+        {0x00010000, L"Server that can run the browser service"},
+        {0x00020000, L"Server running a browser service as backup"},
+        {0x00040000, L"Server running the master browser service"},
+        {0x00080000, L"Server running the domain master browser"},
+        {0x80000000, L"Primary domain"},
+        {0x00400000, L"Windows 95 or later"},
+        {0x02000000, L"Terminal Server"},
+        {0x01000000, L"Server clusters available in the domain"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const std::wstring line = std::wstring(rows[i].role) + L"\r\n";
+        // The last two rows of the table come after "All servers".
+        const std::wstring expected = i < std::size(rows) - 2 ? line + All : All + line;
+        EXPECT_EQ(expected, ComputerRoleText(rows[i].mask)) << std::hex << rows[i].mask;
+    }
 }
 
 // Answers of NetServerGetInfo, as the tests set them.
@@ -227,6 +270,70 @@ TEST(InstalledSoftware, SectionFromTheRegistry) {
     EXPECT_TRUE(Contains(lines, SoftwareLine({L"CvTestProduct", std::wstring(85, L'N'), L"8.3.1406.0", L"Meridyne",
                                               L"20240514", L"%ProgramFiles%\\Corvane\\uninstall.exe"})));
     EXPECT_EQ(SubkeyCount(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"), lines.size());
+}
+
+// Subkeys whose names the registry lists in another order than a sort would:
+// Wine lists keys by their lower-case names, so that "-" and "_" come before
+// the letters and a capital letter with an accent after the multiplication
+// sign; by code point, by name without regard to ASCII case and by the
+// locale's collation they come in three other orders.
+const wchar_t* const UnsortedNames[] = {L"CvTestOrderB", L"cvtestorderA", L"CvTestOrder_c", L"CvTestOrder-d",
+                                        L"CvTestOrder\u00C0", L"CvTestOrder\u00D7"};
+
+bool IsOrderName(const std::wstring& name) { return _wcsnicmp(name.c_str(), L"CvTestOrder", 11) == 0; }
+
+// The fixture's subkeys of HKLM\path in the order that the registry lists them.
+std::vector<std::wstring> RegistryOrder(const wchar_t* path) {
+    std::vector<std::wstring> names;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+    wchar_t name[256];
+    DWORD length = 256;
+    for (DWORD i = 0; RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         ++i, length = 256)
+        if (IsOrderName(name)) names.push_back(name);
+    RegCloseKey(key);
+    return names;
+}
+
+// The fixture's names in the order of the section's lines.
+std::vector<std::wstring> LineOrder(const std::vector<std::wstring>& lines) {
+    std::vector<std::wstring> names;
+    for (const std::wstring& line : lines) {
+        const std::wstring name = line.substr(0, line.find_first_of(L" ;:"));
+        if (IsOrderName(name)) names.push_back(name);
+    }
+    return names;
+}
+
+TEST(InventorySections, LinesInTheRegistrysOrder) {
+    const struct {
+        const wchar_t* parent;
+        const wchar_t* title;
+        void (DiagReport::*section)(std::wostream&);
+    } cases[] = {
+        {L"SYSTEM\\CurrentControlSet\\Services", L"Drivers & Services", &DiagReport::LogInfo_Services},
+        {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", L"Installed software",
+         &DiagReport::LogInfo_InstalledSoftware},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.title));
+        std::vector<std::unique_ptr<SavedKey>> keys;
+        for (const wchar_t* name : UnsortedNames) {
+            keys.emplace_back(new SavedKey(std::wstring(c.parent) + L"\\" + name));
+            keys.back()->SetDword(L"Start", 3);
+        }
+        const std::vector<std::wstring> listed = RegistryOrder(c.parent);
+        ASSERT_EQ(std::size(UnsortedNames), listed.size());
+        std::vector<std::wstring> sorted = listed;
+        std::sort(sorted.begin(), sorted.end());
+        ASSERT_NE(sorted, listed) << "the fixture lies in sorted order";
+
+        DiagReport report;
+        std::wostringstream out;
+        (report.*c.section)(out);
+        EXPECT_EQ(listed, LineOrder(EntryLines(out.str(), c.title)));
+    }
 }
 
 }  // namespace

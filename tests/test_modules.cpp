@@ -143,4 +143,35 @@ TEST(SystemModules, ListFileAndCountLines) {
     DeleteTree(report.WorkFolder);
 }
 
+// A module of the WOW64 system folder is described by its own version
+// information, also where the system folder holds another version under the
+// same name; a description outside ASCII reaches the list file in UTF-8.
+TEST(SystemModules, WowModuleKeepsItsOwnVersionAndTheFileHoldsUtf8) {
+    wchar_t buffer[MAX_PATH];
+    const std::wstring system(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+    const std::wstring wow(buffer, ExpandEnvironmentStringsW(L"%windir%\\SysWOW64", buffer, MAX_PATH) - 1);
+    const std::wstring name = L"cvtest_twin.dll";
+    const std::wstring systemCopy = system + L"\\" + name, wowCopy = wow + L"\\" + name;
+    ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\version_de.dll").c_str(), systemCopy.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((ExeFolder() + L"\\version_de_fr.dll").c_str(), wowCopy.c_str(), FALSE));
+    DiagReport report;
+    report.WorkFolder = MakeTempFolder(L"sysmods-twin");
+    std::wostringstream out;
+    report.LogInfo_SystemModules(L"CvSysMods.log", out);
+    DeleteFileW(systemCopy.c_str());
+    DeleteFileW(wowCopy.c_str());
+
+    const std::string list = ReadBytes(report.WorkFolder + L"\\CvSysMods.log");
+    const size_t systemBlock = list.find(Narrow(Heading(L"Directory: \"" + system + L"\"")));
+    const size_t wowBlock = list.find(Narrow(Heading(L"Directory: \"" + wow + L"\"")));
+    ASSERT_NE(std::string::npos, systemBlock);
+    ASSERT_NE(std::string::npos, wowBlock);
+    const std::string padded = Narrow(Padded(name));
+    const size_t systemLine = list.find("\n" + padded + " 5.6.7.8 Deutsche Beschreibung\n");
+    const size_t wowLine = list.find("\n" + padded + " 9.10.11.12 Description fran\xC3\xA7" "aise\n");
+    EXPECT_TRUE(systemLine > systemBlock && systemLine < wowBlock) << "system folder's line";
+    EXPECT_TRUE(wowLine > wowBlock && wowLine != std::string::npos) << "WOW64 folder's line";
+    DeleteTree(report.WorkFolder);
+}
+
 }  // namespace

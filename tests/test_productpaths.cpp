@@ -22,7 +22,10 @@ const wchar_t PolicyKey[] = L"SOFTWARE\\Meridyne\\Corvane Studio\\Policy";
 // A temporary folder of the test, deleted with its contents at the end.
 class ProductPathsTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_folder = MakeTempFolder(L"productpaths"); }
+    void SetUp() override {
+        PolicyFaultOff();
+        m_folder = MakeTempFolder(L"productpaths");
+    }
     void TearDown() override { DeleteTree(m_folder); }
 
     std::wstring m_folder;

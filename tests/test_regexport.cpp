@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 #include "DiagReport.h"
 #include "RegistryExport.h"
 #include "Win32Objects.h"
 #include "collector_util.h"
+#include "cvexception.h"
 #include "test_util.h"
 
 namespace {
@@ -137,6 +139,78 @@ TEST(RegKeys, LinesInTableOrderFilesAndEntries) {
     const std::wstring exported(reinterpret_cast<const wchar_t*>(altorumFile.data()), altorumFile.size() / 2);
     EXPECT_NE(std::wstring::npos, exported.find(L"\"Marker\"=\"exported by the test\""));
     DeleteTree(report.WorkFolder);
+}
+
+// Without the product its own five branches are missing: reg.exe's "branch not
+// found" (1) for each of them, the Windows branches exported as ever.
+TEST(RegKeys, WithoutTheProductItsBranchesReportErrors) {
+    std::vector<std::unique_ptr<SavedKey>> product;
+    for (const wchar_t* path : {L"SOFTWARE\\Altorum", L"SOFTWARE\\Meridyne", L"SOFTWARE\\MeridyneCo\\CSP",
+                                L"SOFTWARE\\Wow6432Node\\Altorum", L"SOFTWARE\\Wow6432Node\\Meridyne"}) {
+        product.emplace_back(new SavedKey(path));
+        product.back()->Remove();
+    }
+    DiagReport report;
+    report.WorkFolder = MakeTempFolder(L"regkeys-none");
+    const std::vector<DWORD> codes = CheckSection(RunSection(report, L""), report);
+    // Every branch that this computer has is exported (Wine lacks some of the
+    // Windows ones); the product's are all missing.
+    std::vector<DWORD> expected;
+    for (const RegKeyRow& row : AllRows()) {
+        HKEY key = nullptr;
+        const bool exists = RegOpenKeyExW(HKEY_LOCAL_MACHINE, row.Branch + 5, 0, KEY_READ | KEY_WOW64_64KEY, &key) ==
+                            ERROR_SUCCESS;
+        if (exists) RegCloseKey(key);
+        expected.push_back(exists ? 0 : 1);
+    }
+    for (size_t row : {0, 1, 2, 9, 10}) EXPECT_EQ(1u, expected[row]) << Narrow(AllRows()[row].Branch);
+    EXPECT_EQ(expected, codes);
+    DeleteTree(report.WorkFolder);
+}
+
+// The report's section waits ten minutes for the exports (its default limit).
+TEST(RegKeys, ReportWaitsTenMinutes) { EXPECT_EQ(10u * 60 * 1000, RegExportTimeLimit); }
+
+// An exit code that cannot be read ends the section with the Windows error,
+// traced with its branch; its line is not written and its file not listed.
+TEST(RegKeys, ExitCodeThatCannotBeReadRaisesTheError) {
+    CvBase::CWin32Handle waitOnly(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()));
+    ASSERT_NE(nullptr, waitOnly.Get());
+    const struct {
+        const char* name;
+        HANDLE process;
+        DWORD code;
+    } cases[] = {
+        {"no handle", nullptr, ERROR_INVALID_HANDLE},
+        {"handle without the right to query", waitOnly.Get(), ERROR_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DiagReport report;
+        report.WorkFolder = MakeTempFolder(L"regkeys-end");
+        std::wostringstream out;
+        std::vector<std::string> lines;
+        {
+            TraceCapture trace(report.WorkFolder);
+            try {
+                report.LogInfo_RegKeyGroup_End(&c.process, CommonRegKeys, 1, out);
+                ADD_FAILURE() << "no error";
+            } catch (const CvBase::CCvError& error) {
+                EXPECT_EQ(c.code, error.GetCode());
+                ASSERT_NE(nullptr, error.FindEntry(L"Function"));
+                EXPECT_EQ(L"DiagReport::LogInfo_RegKeyGroup_End", *error.FindEntry(L"Function"));
+            }
+            lines = trace.Lines();
+        }
+        char expected[128];
+        snprintf(expected, sizeof expected,
+                 "W> [DiagReport::LogInfo_RegKeyGroup_End] GetExitCodeProcess( \"HKLM\\SOFTWARE\\Altorum\" ), 0x%08lX",
+                 c.code);
+        EXPECT_EQ(std::vector<std::string>{expected}, lines);
+        EXPECT_EQ(L"", out.str());
+        EXPECT_TRUE(report.PackList.empty());
+        DeleteTree(report.WorkFolder);
+    }
 }
 
 TEST(RegKeys, ExportsStillRunningAtTheTimeLimitAreEndedAndNotPacked) {

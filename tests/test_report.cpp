@@ -62,6 +62,7 @@ TEST(ReportFile, Utf16WithoutByteOrderMarkAndItsPackingEntry) {
         {"no policy", false, true, L"Product policy - 00000002", false},
         {"work folder missing", true, false, nullptr, false},
     };
+    PolicyFaultOff();
     std::wostringstream header;
     DiagReport::LogHeader(header);
     for (const Case& c : cases) {
@@ -195,6 +196,7 @@ TEST(ReportSection, SectionCutShortByItsLimitIsTimedOut) {
 TEST(ReportFile, FaultInsideThePolicyLibraryEndsItsSectionOnly) {
     std::wostringstream header;
     DiagReport::LogHeader(header);
+    PolicyFaultOff();
     {
         SavedKey studio(StudioKey);
         studio.SetDword(L"StandInPolicyFault", 2);

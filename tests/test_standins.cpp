@@ -176,6 +176,10 @@ std::vector<std::wstring> Utf16Lines(const std::string& bytes) {
 
 class PolicyLibrary : public ::testing::Test {
 protected:
+    // The fault switch off, as a test cut short may have left it.
+    void SetUp() override {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Meridyne\\Corvane Studio", L"StandInPolicyFault");
+    }
     void TearDown() override { DeleteFileW(target_.c_str()); }
 
     ScopedKey policy_{kPolicyKey};

@@ -99,4 +99,9 @@ TEST(Subsystems, TitleAloneWithoutTheLibraryOrItsExport) {
     EXPECT_EQ(TitleBlock + AllOn, SectionBeside(L"CvDriverInstaller.dll"));
 }
 
+TEST(Subsystems, ErrorOfTheLibraryPartWayKeepsTheLinesWritten) {
+    EXPECT_EQ(TitleBlock + L"CvEraser  : On\nCvExeQuota: On\nCvDacs    : On\n",
+              SectionBeside(L"driver_installer_throws.dll"));
+}
+
 }  // namespace

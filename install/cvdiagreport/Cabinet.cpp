@@ -12,7 +12,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,9 +46,63 @@ bool FromUtf8(const char* text, std::wstring& wide) {
 
 int __cdecl FciFilePlaced(PCCAB, char*, LONG, BOOL, void*) { return 0; }
 
-void* __cdecl FciAllocate(ULONG size) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size); }
+// FCI deflates every 32 KB block with a compressor state of its own, which it
+// allocates and frees through the callbacks below block after block. The
+// process heap gives such large blocks back to the system when they are freed
+// and maps them anew for the next block, which costs more than the deflating.
+// The blocks that FCI frees are kept here by size for its next requests of
+// that size, and given back to the heap when the cabinet is done.
+class BlockCache {
+public:
+    // A zero-filled block of the size, one kept if there is one.
+    void* Take(ULONG size) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            std::vector<Header*>& kept = m_kept[size];
+            if (!kept.empty()) {
+                Header* header = kept.back();
+                kept.pop_back();
+                memset(header + 1, 0, size);
+                return header + 1;
+            }
+        }
+        auto* header = static_cast<Header*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Header) + size));
+        if (!header) return nullptr;
+        header->size = size;
+        return header + 1;
+    }
 
-void __cdecl FciFree(void* memory) { HeapFree(GetProcessHeap(), 0, memory); }
+    void Keep(void* memory) {
+        if (!memory) return;
+        Header* header = static_cast<Header*>(memory) - 1;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_kept[header->size].push_back(header);
+    }
+
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (auto& [size, kept] : m_kept)
+            for (Header* header : kept) HeapFree(GetProcessHeap(), 0, header);
+        m_kept.clear();
+    }
+
+private:
+    // Before each block: its size, in 16 bytes so that the block stays aligned as the heap aligns.
+    struct alignas(16) Header {
+        ULONG size;
+    };
+    std::mutex m_lock;
+    std::map<ULONG, std::vector<Header*>> m_kept;
+};
+
+BlockCache& Blocks() {
+    static BlockCache blocks;
+    return blocks;
+}
+
+void* __cdecl FciAllocate(ULONG size) { return Blocks().Take(size); }
+
+void __cdecl FciFree(void* memory) { Blocks().Keep(memory); }
 
 INT_PTR __cdecl FciOpen(char* name, int flags, int mode, int* err, void*) {
     std::wstring path;
@@ -282,6 +339,7 @@ CCompressedFile::~CCompressedFile() {
         m_lib.FCIDestroy(m_context);
     } catch (...) {
     }
+    Blocks().Release();
 }
 
 CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
@@ -355,6 +413,7 @@ void CCompressedFile::Close() {
     const DWORD code = GetLastError();
     const ERF erf = m_erf;
     m_lib.FCIDestroy(std::exchange(m_context, nullptr));
+    Blocks().Release();
     if (!written) {
         GetTrace().Trace(4, L"[%s] FCIFlushCabinet(), error: 0x%08X - can't write \"%s\"", function, code,
                          m_path.c_str());

@@ -94,8 +94,12 @@ void DiagReport::LogInfo_RegKeyGroup_End(const HANDLE* handles, const RegKeyRow*
                                          std::wostream& out) {
     for (size_t i = 0; i < count; ++i) {
         DWORD exitCode = 0;
-        if (!GetExitCodeProcess(handles[i], &exitCode))
-            CvBase::ThrowError(GetLastError(), L"SysReport", __LINE__, L"DiagReport::LogInfo_RegKeyGroup_End");
+        if (!GetExitCodeProcess(handles[i], &exitCode)) {
+            const DWORD error = GetLastError();
+            GetTrace().Trace(4, L"[%s] GetExitCodeProcess( \"%s\" ), 0x%08X", L"DiagReport::LogInfo_RegKeyGroup_End",
+                             rows[i].Branch, error);
+            CvBase::ThrowError(error, L"SysReport", __LINE__, L"DiagReport::LogInfo_RegKeyGroup_End");
+        }
         // An export that was ended and has not gone yet counts as ended at its limit.
         if (exitCode == STILL_ACTIVE) exitCode = WAIT_TIMEOUT;
         const std::wstring path = JoinPath(WorkFolder.c_str(), rows[i].File, L'\\');

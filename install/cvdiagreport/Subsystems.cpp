@@ -46,8 +46,13 @@ void DiagReport::LogInfo_Subsystems(std::wostream& out) {
         WriteTimed(out, Limits.Call, L"DiagReport::LogInfo_Subsystems", L"CvDriverInstaller.dll", [](std::wostream& rows) {
             CvBase::CDllCall<DI_IsDeviceDriverEnabled_t, DriverEnabledSpelling> isEnabled(
                 L"CvDriverInstaller.dll", "DI_IsDeviceDriverEnabled");
-            for (const Subsystem& subsystem : Subsystems)
-                rows << SubsystemLine(subsystem, isEnabled.GetFunction()(subsystem.Type)) << L'\n';
+            try {
+                for (const Subsystem& subsystem : Subsystems)
+                    rows << SubsystemLine(subsystem, isEnabled.GetFunction()(subsystem.Type)) << L'\n';
+            } catch (...) {
+                // An exception that the library threw is done with while the
+                // library, which destroys it, is still loaded.
+            }
         });
     } catch (...) {
     }

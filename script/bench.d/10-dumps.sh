@@ -4,11 +4,10 @@
 # the same folder: find reading names only, and find reading what the walk
 # needs of every entry (type, size, time). All after one warm-up pass, so that
 # all read cached folders.
-set -euo pipefail
-BUILD=$(cd "$1" && pwd)
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-export WINEPREFIX=$BUILD/wineprefix-bench-dumps WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+source "$ROOT/script/lib.sh"
+BUILD=$(cd "$1" && pwd)
+export WINEPREFIX=$BUILD/wineprefix-bench-dumps
 "$ROOT/script/wine-prefix" "$WINEPREFIX" "$BUILD/bin"
 tree=$WINEPREFIX/drive_c/dumptree
 if [ ! -f "$tree/.made" ]; then
@@ -28,7 +27,7 @@ if [ ! -f "$tree/.made" ]; then
   touch "$tree/.made"
 fi
 
-walk() { wine "P:\\dumps_walk.exe" 'C:\dumptree' | tr -d '\r'; }
+walk() { bounded 600 "dumps_walk over C:\\dumptree" wine "P:\\dumps_walk.exe" 'C:\dumptree' | tr -d '\r'; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
 
 find "$tree" >/dev/null

@@ -3,18 +3,19 @@
 # slowest of them run alone, and the time of the system modules section (the
 # version information of every module of the system folders). One run each, in
 # a prefix with the stand-in product installed.
-set -euo pipefail
-BUILD=$(cd "$1" && pwd)
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-export WINEPREFIX=$BUILD/wineprefix-bench WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-"$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
+source "$ROOT/script/lib.sh"
+BUILD=$(cd "$1" && pwd)
+export WINEPREFIX=$BUILD/wineprefix-bench
+bounded 600 "the stand-in product's installation" \
+  "$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
 work=$WINEPREFIX/drive_c/cv-bench-registry
 rm -rf "$work"; mkdir -p "$work"
 trap 'rm -rf "$work"; wineserver -k 2>/dev/null || true' EXIT
 # A first start of reg.exe brings the prefix's processes up; it is not measured.
-wine reg query 'HKLM\SOFTWARE' >/dev/null 2>&1 || true
-figures=$(cd "$WINEPREFIX/drive_c" && wine 'P:\report_probe.exe' bench 'C:\cv-bench-registry' | tr -d '\r')
+bounded 120 "a first reg query" wine reg query 'HKLM\SOFTWARE' >/dev/null 2>&1 || true
+figures=$(cd "$WINEPREFIX/drive_c" && bounded 600 "report_probe bench (registry exports, system modules)" \
+  wine 'P:\report_probe.exe' bench 'C:\cv-bench-registry' | tr -d '\r')
 parallel=$(echo "$figures" | awk '$1 == "parallel" {print $2}')
 slowest=$(echo "$figures" | awk '$1 == "single" {print $NF}' | sort -n | tail -n 1)
 slowest_file=$(echo "$figures" | awk -v t="$slowest" '$1 == "single" && $NF == t {$1 = ""; $NF = ""; print; exit}')

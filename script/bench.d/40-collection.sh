@@ -6,12 +6,12 @@
 # with the exit code's line), the packing throughput from the bytes the archive
 # holds; gcab -c -z packs the same files, taken out of the archive, for the
 # reference. A rate of 1.00 is gcab's.
-set -euo pipefail
-BUILD=$(cd "$1" && pwd)
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
-export WINEPREFIX=$BUILD/wineprefix-bench-collection WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
-"$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
+source "$ROOT/script/lib.sh"
+BUILD=$(cd "$1" && pwd)
+export WINEPREFIX=$BUILD/wineprefix-bench-collection
+bounded 600 "the stand-in product's installation" \
+  "$ROOT/standins/install-product.sh" "$WINEPREFIX" "$BUILD/bin" >/dev/null 2>&1
 source "$ROOT/script/bench-data.sh"
 
 C=$WINEPREFIX/drive_c
@@ -25,7 +25,7 @@ cleanup() {
 }
 # The trace goes to the product's common log folder (its TracePath).
 trace=$C/ProgramData/Corvane/Logs/CvDiagReport.log
-temp=$(cd "$C" && wine cmd /c echo %TEMP% | tr -d '\r')
+temp=$(cd "$C" && bounded 120 "cmd to tell the temporary folder" wine cmd /c echo %TEMP% | tr -d '\r')
 temp=${temp#[Cc]:}
 temp=$C${temp//\\//}
 trap cleanup EXIT
@@ -34,12 +34,12 @@ mkdir -p "$work"
 
 # One server for all runs: its start is not the collection's.
 wineserver -k 2>/dev/null || true
-wineserver -w
+bounded 60 "the prefix's Wine server to end" wineserver -w
 wineserver -p
-wine reg add "$key" /v EnableMask /t REG_DWORD /d 6 /f >/dev/null 2>&1
+bounded 120 "reg add (trace levels)" wine reg add "$key" /v EnableMask /t REG_DWORD /d 6 /f >/dev/null 2>&1
 # The file, with the time of day and its milliseconds.
-wine reg add "$key" /v ParamsMask /t REG_DWORD /d 0x1401 /f >/dev/null 2>&1
-wine reg query 'HKLM\SOFTWARE' >/dev/null 2>&1 || true
+bounded 120 "reg add (trace outputs)" wine reg add "$key" /v ParamsMask /t REG_DWORD /d 0x1401 /f >/dev/null 2>&1
+bounded 120 "a first reg query" wine reg query 'HKLM\SOFTWARE' >/dev/null 2>&1 || true
 
 # steps TRACE: "milliseconds caption" of each step, then "milliseconds end".
 steps() {
@@ -56,15 +56,15 @@ now_ms() { date +%s%3N; }
 for set in mixed small; do
   bench_data "$logs" $set
   before=$(ls -d "$temp"/CvDiagInfo_* 2>/dev/null || true)
-  (cd "$C" && wine 'P:\CvDiagReport.exe' -q >"$work/out" 2>&1) || { echo "collection failed: $(tr -d '\0' <"$work/out")" >&2; exit 1; }
+  (cd "$C" && bounded 900 "the collection ($set)" wine 'P:\CvDiagReport.exe' -q >"$work/out" 2>&1) || { echo "collection failed: $(tr -d '\0' <"$work/out")" >&2; exit 1; }
   folder=$(comm -13 <(echo "$before") <(ls -d "$temp"/CvDiagInfo_*) | tail -n 1)
   cp "$trace" "$work/trace"
   mkdir -p "$work/files"
-  cabextract -q -d "$work/files" "$folder/CvDiagInfo.cab" || { echo "the $set archive does not check out" >&2; exit 1; }
+  bounded 300 "cabextract ($set)" cabextract -q -d "$work/files" "$folder/CvDiagInfo.cab" || { echo "the $set archive does not check out" >&2; exit 1; }
   files=$(find "$work/files" -type f | wc -l)
   bytes=$(find "$work/files" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
   start=$(now_ms)
-  (cd "$work/files" && find . -type f -printf '%P\0' | xargs -0 gcab -c -z "$work/gcab.cab")
+  (cd "$work/files" && find . -type f -printf '%P\0' | bounded 600 "gcab -c -z ($set)" xargs -0 gcab -c -z "$work/gcab.cab")
   reference=$(($(now_ms) - start))
 
   printf 'whole collection, %s in the product log folder: %s files, %s packed into %s\n' \
