@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The registry export step: the thirteen exports started together against the
-# slowest of them run alone, and the time of the system modules section (the
-# version information of every module of the system folders). One run each, in
-# a prefix with the stand-in product installed.
+# slowest of them run alone, the time of the system modules section (the
+# version information of every module of the system folders), and the healthy
+# times of the work that runs under a time limit against those limits. One run
+# each, in a prefix with the stand-in product installed.
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 source "$ROOT/script/lib.sh"
 BUILD=$(cd "$1" && pwd)
@@ -30,3 +31,7 @@ printf '%-58s %8s ms  parallel/this %s\n' "  the 13 exports one after another" "
   "$(ratio "$parallel" "$together")"
 printf '%-58s %8s ms  (%s modules, %s ms each)\n' "system modules section" "$modules" "$count" \
   "$(ratio "$modules" "$count")"
+# What runs under a time limit, as long as it takes on this healthy prefix, and
+# how much of its limit that is.
+echo "$figures" | awk '$1 == "timed" {
+  printf "%-58s %8s ms  of its limit %.4f\n", "  under a time limit: " $2, $3, $3 / $4 }'
