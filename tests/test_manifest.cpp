@@ -26,12 +26,14 @@ ManifestRecords Fixture() {
     packed.Size = 5000000000ull;
     packed.Sha256 = std::string(64, 'a');
     PackResult locked;
+    locked.Name = L"Logs\\Corvane\\locked.log";
     locked.Error = ERROR_SHARING_VIOLATION;
     PackResult large;
+    large.Name = L"Logs\\Corvane\\huge.log";
     large.Error = ERROR_FILE_TOO_LARGE;
-    records.Files = {{L"C:\\ProgramData\\Corvane\\Logs\\a \"quoted\" \\ Жук 日志.log", packed.Name, packed},
-                     {L"C:\\ProgramData\\Corvane\\Logs\\locked.log", L"Logs\\Corvane\\locked.log", locked},
-                     {L"C:\\ProgramData\\Corvane\\Logs\\huge.log", L"Logs\\Corvane\\huge.log", large}};
+    records.Files = {{L"C:\\ProgramData\\Corvane\\Logs\\a \"quoted\" \\ Жук 日志.log", packed},
+                     {L"C:\\ProgramData\\Corvane\\Logs\\locked.log", locked},
+                     {L"C:\\ProgramData\\Corvane\\Logs\\huge.log", large}};
     records.Dumps = {{L"C:\\CrashDumps\\app.dmp", 2048}};
     records.Masked = {{L"Registry\\Winlogon.reg", L"DefaultPassword"}};
     return records;

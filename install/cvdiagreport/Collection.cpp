@@ -194,7 +194,6 @@ void DiagReport::Create(DWORD flags) {
         CabinetCompressCallback progress(Console);
         Cabinet_CompressFiles(archive, PackList, &progress, &manifest);
     }
-    PackList.push_back(manifest.Item);  // for the cleaning
     console::echo::ok(Console);
     console::echo::packed(Console, archive);
 
@@ -205,6 +204,7 @@ void DiagReport::Create(DWORD flags) {
     };
     for (const PackItem& item : PackList)
         if (item.DeleteAfterPacking) remove(item.Source);
+    remove(manifestPath);
     // What abandoned work made of its files so far.
     for (const std::wstring& path : AbandonedFiles)
         if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) remove(path);

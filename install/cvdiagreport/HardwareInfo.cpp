@@ -66,20 +66,12 @@ std::wstring FormatOperatingSystem(const std::optional<OperatingSystemInfo>& sys
 
 namespace {
 
-// COM for the calling thread while it lives.
-class ComScope {
-public:
-    ComScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-    ~ComScope() { CoUninitialize(); }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-};
 
 // Processor, operating system and storage over WMI and the storage drivers, on the calling thread.
 void WriteHardwareInfo(std::wostream& out, std::vector<DriveEntry>& drives, const HardwareCalls& hardware) {
     try {
         CvBase::CComErrorTranslator comErrors;
-        ComScope com;
+        ComScope com(COINIT_MULTITHREADED);
         // Fails when the process has set its security already, which is as good.
         CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
                              nullptr, EOAC_NONE, nullptr);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Win32Objects.h"
 #include "cvexception.h"
 #include "output.h"
 #include "utility.h"
@@ -46,7 +45,7 @@ std::string LocalIsoTime(std::time_t moment) {
 std::string FormatManifest(const ManifestRecords& records) {
     Json files = Json::array();
     for (const ManifestFile& file : records.Files) {
-        Json entry = {{"source", ToUtf8(file.Source)}, {"archiveName", ToUtf8(file.ArchiveName)}};
+        Json entry = {{"source", ToUtf8(file.Source)}, {"archiveName", ToUtf8(file.Result.Name)}};
         if (file.Result.Packed) {
             entry["status"] = "packed";
             entry["size"] = file.Result.Size;
@@ -87,15 +86,7 @@ ManifestRecords MakeManifestRecords(const DiagReport& report, std::time_t starte
     records.Finished = LocalIsoTime(std::time(nullptr));
     records.Steps = report.Steps;
     records.Sections = report.Sections;
-    for (size_t i = 0; i < report.PackList.size() && i < results.size(); ++i) {
-        const PackItem& item = report.PackList[i];
-        ManifestFile file{item.Source, results[i].Name, results[i]};
-        if (file.ArchiveName.empty()) {
-            const size_t slash = item.Source.rfind(L'\\');
-            file.ArchiveName = JoinPath(item.Folder.c_str(), item.Source.substr(slash + 1).c_str(), L'\\');
-        }
-        records.Files.push_back(file);
-    }
+    for (size_t i = 0; i < results.size(); ++i) records.Files.push_back({report.PackList[i].Source, results[i]});
     records.Dumps = report.DumpsFound;
     records.Masked = report.Masked;
     return records;

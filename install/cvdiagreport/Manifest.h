@@ -10,10 +10,9 @@
 #include "DiagReport.h"
 #include "RegMask.h"
 
-// One file of the packing list and what became of it.
+// One file of the packing list and what became of it (with its name inside the archive).
 struct ManifestFile {
     std::wstring Source;
-    std::wstring ArchiveName;
     PackResult Result;
 };
 

@@ -10,19 +10,12 @@
 #include "Win32Objects.h"
 #include "cvexception.h"
 #include "output.h"
+#include "utility.h"
 
 namespace {
 
 const std::wstring Rule(180, L'-');
 
-// COM for the calling thread while the report is written.
-class ComScope {
-public:
-    ComScope() { CoInitialize(nullptr); }
-    ~ComScope() { CoUninitialize(); }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-};
 
 // Drops the failure being handled. An error of the product's own kind is
 // expected and dropped quietly; anything else is traced.
@@ -78,7 +71,7 @@ void DiagReport::LogSysInfo(const std::wstring& fileName) {
     try {
         CvBase::CSehCatcher faults;
         CvBase::CComErrorTranslator comErrors;
-        ComScope com;
+        ComScope com(COINIT_APARTMENTTHREADED);  // as CoInitialize
         std::wostringstream report;
         const std::pair<const wchar_t*, std::function<void()>> sections[] = {
             {L"Header", [&] { LogHeader(report); }},

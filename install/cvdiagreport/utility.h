@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <string>
 
@@ -32,3 +33,12 @@ DWORD GetDiskIdByDriveLetter(wchar_t letter);
 std::string Narrow(const std::wstring& text, UINT codePage, DWORD flags);
 // The whole of a wide text as UTF-8.
 std::string ToUtf8(const std::wstring& text);
+
+// COM for the calling thread while it lives, in the given apartment model.
+class ComScope {
+public:
+    explicit ComScope(DWORD model) { CoInitializeEx(nullptr, model); }
+    ~ComScope() { CoUninitialize(); }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+};
