@@ -124,6 +124,8 @@ for expired in '[DiagReport::LogInfo_Subsystems] CvDriverInstaller.dll: expired 
                '[DiagReport::ExportEventLogs] CvSrvApi.dll: expired (5'; do
   grep -aqF -- "$expired" <<<"$trace" || fail "the trace lacks: $expired"
 done
+# Each hung component cost its limit once: not once per query or per call.
+[ "$(grep -ac 'expired (5' <<<"$trace")" = 3 ] || fail "limits passed: $(grep -a 'expired (5' <<<"$trace")"
 restore
 
 # --- 2. a fault inside the service library ---
