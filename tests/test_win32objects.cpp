@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Sha256.h"
 #include "Win32Objects.h"
 #include "buffer.h"
 #include "cvexception.h"
@@ -171,6 +173,51 @@ TEST_F(FileTest, FileFailuresCarryTheirPlace) {
 }
 
 // ---- Auto:: deleters ----
+
+std::string Sha256Of(const std::string& bytes) {
+    CvBase::CSha256 digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.FinishHex();
+}
+
+// Files fed to the queue one after another, in pieces of any size: each ended
+// file has the digest of exactly its bytes, also across the queue's own pieces
+// and when more comes in than the queue holds; a file that never ended has none
+// and costs the next file nothing; digests can be asked for part way.
+TEST(Sha256Queue, DigestsOfFilesFedInPiecesOfAnySize) {
+    std::string large(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
+    const std::string huge(9 * 1024 * 1024, 'h');
+    std::map<size_t, std::string> expected = {
+        {0, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},  // "abc"
+        {1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},  // empty
+        {2, Sha256Of(large)},
+    };
+    CvBase::CSha256Queue queue;
+    queue.Update(0, "abc", 3);
+    queue.End(0);
+    queue.End(1);
+    for (size_t at = 0; at < large.size(); at += 32768)
+        queue.Update(2, large.data() + at, std::min<size_t>(32768, large.size() - at));
+    queue.End(2);
+    EXPECT_EQ(expected, queue.Digests());
+
+    queue.Update(3, "never ended", 11);
+    queue.Update(4, "a", 1);
+    queue.Update(4, "bc", 2);
+    queue.End(4);
+    expected[4] = expected[0];
+    queue.Update(5, huge.data(), huge.size());
+    queue.End(5);
+    expected[5] = Sha256Of(huge);
+    for (size_t file = 6; file < 2006; ++file) {
+        const std::string text = "file " + std::to_string(file);
+        queue.Update(file, text.data(), text.size());
+        queue.End(file);
+        expected[file] = Sha256Of(text);
+    }
+    EXPECT_EQ(expected, queue.Digests());
+}
 
 TEST(AutoDeleters, NullPointerThrowsAssertionFailure) {
     struct Case {

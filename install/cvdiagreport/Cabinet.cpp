@@ -115,7 +115,8 @@ INT_PTR __cdecl FciOpen(char* name, int flags, int mode, int* err, void*) {
     return file;
 }
 
-// A source's bytes are hashed as FCI reads them: no file is read twice.
+// A source's bytes are hashed as FCI reads them (on the queue's thread, beside FCI's
+// compressing): no file is read twice.
 UINT __cdecl FciRead(INT_PTR file, void* buffer, UINT size, int* err, void* context) {
     const int result = _read(static_cast<int>(file), buffer, size);
     if (result == -1) {
@@ -123,9 +124,9 @@ UINT __cdecl FciRead(INT_PTR file, void* buffer, UINT size, int* err, void* cont
         return static_cast<UINT>(result);
     }
     Cabinet::Compress::Adding& adding = *static_cast<Cabinet::Compress::Adding*>(context);
-    if (file == adding.sourceFile && adding.digest) {
+    if (file == adding.sourceFile) {
         try {
-            adding.digest->Update(buffer, static_cast<size_t>(result));
+            adding.digests.Update(adding.number, buffer, static_cast<size_t>(result));
         } catch (...) {
             // Nothing unwinds through FCI: the file is left out as unreadable.
             *err = EIO;
@@ -345,7 +346,9 @@ CCompressedFile::~CCompressedFile() {
 CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     static const wchar_t* const function = L"CCompressedFile::operator <<";
     GetTrace().Trace(2, L"[%s] Packing: \"%s\"", function, item.Source.c_str());
-    m_result = PackResult();
+    m_results.emplace_back();
+    PackResult& result = m_results.back();
+    m_adding.number = m_results.size() - 1;
 
     const size_t slash = item.Source.rfind(L'\\');
     const std::wstring fileName = slash == std::wstring::npos ? item.Source : item.Source.substr(slash + 1);
@@ -353,12 +356,12 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     const Cabinet::Compress::StoredName stored = Cabinet::Compress::MakeStoredName(storedName);
     std::string source = ToUtf8(item.Source);
     std::string name = stored.bytes;
-    m_result.Name = stored.name;
+    result.Name = stored.name;
 
     auto refuse = [&](int operation, int type) {
         const DWORD code = GetLastError();
         m_broken = operation != FCIERR_OPEN_SRC && operation != FCIERR_READ_SRC;
-        m_result.Error = operation == FCIERR_OPEN_SRC || !WindowsCode(type) ? code : WindowsCode(type);
+        result.Error = operation == FCIERR_OPEN_SRC || !WindowsCode(type) ? code : WindowsCode(type);
         m_adding.source.Close();
         GetTrace().Trace(4, L"[%s] FCIAddFile(), error: 0x%08X - can't pack \"%s\"", function, code,
                          item.Source.c_str());
@@ -381,7 +384,7 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
     const unsigned long long size = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (size > kLargestFile) {
         m_adding.source.Close();
-        m_result.Error = ERROR_FILE_TOO_LARGE;
+        result.Error = ERROR_FILE_TOO_LARGE;
         GetTrace().Trace(4, L"[%s] File too large: %llu B, a cabinet holds at most %llu B of one file - can't pack \"%s\"",
                          function, size, kLargestFile, item.Source.c_str());
         ThrowCabinetError(kLineAddFile, function, kFciCabFormatLimit, EFBIG, item.Source);
@@ -393,18 +396,23 @@ CCompressedFile& CCompressedFile::operator<<(const PackItem& item) {
         !FileTimeToDosDateTime(&local, &m_adding.date, &m_adding.time))
         m_adding.date = m_adding.time = 0;
 
-    m_adding.digest = std::make_unique<CvBase::CSha256>();
     m_adding.read = 0;
     const BOOL added = m_lib.FCIAddFile(m_context, source.data(), name.data(), FALSE, FciGetNextCabinet, FciStatus,
                                         FciGetOpenInfo, m_compression);
     if (!added) refuse(m_erf.erfOper, m_erf.erfType);
     m_adding.source.Close();
-    m_result.Packed = true;
-    m_result.Size = m_adding.read;
-    m_result.Sha256 = m_adding.digest->FinishHex();
-    m_adding.digest.reset();
+    m_adding.digests.End(m_adding.number);
+    result.Packed = true;
+    result.Size = m_adding.read;
     GetTrace().Trace(2, L"[%s] Packed: \"%s\" - \"\\%s\"", function, item.Source.c_str(), stored.name.c_str());
     return *this;
+}
+
+std::vector<PackResult> CCompressedFile::Results() {
+    const std::map<size_t, std::string> digests = m_adding.digests.Digests();
+    std::vector<PackResult> results = m_results;
+    for (const auto& [number, digest] : digests) results[number].Sha256 = digest;
+    return results;
 }
 
 void CCompressedFile::Close() {
@@ -448,11 +456,11 @@ std::vector<PackResult> Cabinet_CompressFiles(const std::wstring& cabPath, const
         };
         for (size_t done = 1; done <= list.size(); ++done) {
             add(list[done - 1]);
-            PackResult result = cabinet.LastResult();
-            if (!result.Packed && !result.Error) result.Error = ERROR_READ_FAULT;
-            results.push_back(result);
             if (callback) callback->OnProgress(next(done), 100.0 * done / count);
         }
+        results = cabinet.Results();
+        for (PackResult& result : results)
+            if (!result.Packed && !result.Error) result.Error = ERROR_READ_FAULT;
         if (closing) {
             closing->Write(results);
             add(closing->Item);

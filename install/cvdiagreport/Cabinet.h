@@ -46,7 +46,8 @@ protected:
 struct Adding {
     CvBase::CWin32Handle source{INVALID_HANDLE_VALUE};  // until the open-info callback hands it to FCI
     int sourceFile = -1;                              // its descriptor while FCI reads it
-    std::unique_ptr<CvBase::CSha256> digest;          // of every byte FCI reads of the source
+    size_t number = 0;                                // of the file in the writer's results
+    CvBase::CSha256Queue digests;                     // of every byte FCI reads of each source
     unsigned long long read = 0;
     USHORT date = 0;
     USHORT time = 0;
@@ -160,8 +161,8 @@ public:
 
     // Adds one file; throws CCvError 0xE600001B when FCI cannot add it.
     CCompressedFile& operator<<(const PackItem& item);
-    // What became of the file added last.
-    const PackResult& LastResult() const { return m_result; }
+    // What became of each file added, in order; waits for the digests of the packed ones.
+    std::vector<PackResult> Results();
     // An add failed on the cabinet's own files (its temporary files, memory), not on its source:
     // nothing more can be added.
     bool IsBroken() const { return m_broken; }
@@ -179,7 +180,7 @@ private:
     std::wstring m_path;
     Cabinet::Compress::Adding m_adding;
     bool m_broken = false;
-    PackResult m_result;
+    std::vector<PackResult> m_results;
 };
 
 // Packs list, in order, into the cabinet cabPath (MSZIP). A file that cannot

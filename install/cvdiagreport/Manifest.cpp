@@ -49,7 +49,8 @@ std::string FormatManifest(const ManifestRecords& records) {
         if (file.Result.Packed) {
             entry["status"] = "packed";
             entry["size"] = file.Result.Size;
-            entry["sha256"] = file.Result.Sha256;
+            // (none when Windows could not hash the file)
+            if (!file.Result.Sha256.empty()) entry["sha256"] = file.Result.Sha256;
         } else {
             entry["status"] = "left out";
             entry["error"] = file.Result.Error;
