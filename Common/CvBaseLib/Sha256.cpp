@@ -181,7 +181,6 @@ void CSha256Queue::Hash(const Piece& piece) {
                 m_open = true;
                 m_file = mark.file;
                 m_failed = false;
-                m_digest.reset();
                 m_digest = std::make_unique<CSha256>();
             }
             if (!m_failed) m_digest->Update(piece.bytes.data() + start, mark.end - start);

@@ -66,7 +66,6 @@ std::wstring FormatOperatingSystem(const std::optional<OperatingSystemInfo>& sys
 
 namespace {
 
-
 // Processor, operating system and storage over WMI and the storage drivers, on the calling thread.
 void WriteHardwareInfo(std::wostream& out, std::vector<DriveEntry>& drives, const HardwareCalls& hardware) {
     try {

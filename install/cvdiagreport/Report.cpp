@@ -16,7 +16,6 @@ namespace {
 
 const std::wstring Rule(180, L'-');
 
-
 // Drops the failure being handled. An error of the product's own kind is
 // expected and dropped quietly; anything else is traced.
 void TraceDropped() {
